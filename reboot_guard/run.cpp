@@ -1,0 +1,156 @@
+#include "run.h"
+
+#include <cerrno>
+#include <cstring>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+#include "marker.h"
+
+#ifdef _WIN32
+// Pinned to the system's own copy: the command processor would otherwise
+// run a shutdown.exe, .bat or .cmd planted in the working directory, with
+// the rights of this program.
+const char restart_command[] =
+    "%SystemRoot%\\System32\\shutdown.exe /f /r /t 300";
+#else
+// POSIX hosts have no Windows shutdown; their own restarts in five minutes.
+const char restart_command[] = "shutdown -r +5";
+#endif
+
+static const int reboot_hour = 1;
+static const int clearing_hour = 15;
+
+// Says on err what failed and why, after the report written so far, so
+// that a log holding both reads in order. Returns the failed status.
+static int complain(std::FILE *out, std::FILE *err, const char *subject,
+    const char *reason, const char *consequence)
+{
+	std::fflush(out);
+	std::fprintf(err, "reboot_guard: %s: %s%s\n", subject, reason,
+	    consequence);
+	return 1;
+}
+
+// Puts into reason what the status that `system` returned says went wrong.
+static void describe_command_status(int status, int error, char *reason,
+    std::size_t size)
+{
+	if (status == -1) {
+		std::snprintf(reason, size, "%s", std::strerror(error));
+		return;
+	}
+#ifdef _WIN32
+	std::snprintf(reason, size, "exit status %d", status);
+#else
+	if (WIFEXITED(status))
+		std::snprintf(reason, size, "exit status %d",
+		    WEXITSTATUS(status));
+	else if (WIFSIGNALED(status))
+		std::snprintf(reason, size, "killed by signal %d",
+		    WTERMSIG(status));
+	else
+		std::snprintf(reason, size, "status %d", status);
+#endif
+}
+
+static int request_restart(std::FILE *out, std::FILE *err,
+    command_runner *run_command)
+{
+	// Whatever the command prints must land after the report so far.
+	std::fflush(out);
+	errno = 0;
+	int status = run_command(restart_command);
+	if (status == 0)
+		return 0;
+
+	char reason[64];
+	describe_command_status(status, errno, reason, sizeof reason);
+	return complain(out, err, restart_command, reason,
+	    "; " MARKER_NAME " stays, so this hour will not retry");
+}
+
+static int reboot_check(std::FILE *out, std::FILE *err,
+    command_runner *run_command)
+{
+	std::fputs("Checking if we have rebooted today\n", out);
+
+	marker_presence presence = marker_test();
+	int error = errno;
+	if (presence != marker_absent) {
+		std::fputs("- File found, not going to reboot\n", out);
+		if (presence == marker_unknown)
+			return complain(out, err, MARKER_NAME,
+			    std::strerror(error),
+			    "; counted as present, no restart requested");
+		return 0;
+	}
+
+	std::fputs("- File not found, going to create file and reboot in "
+	    "5mins\n", out);
+	marker_creation creation = marker_create();
+	error = errno;
+	if (creation == marker_existed)
+		return 0; // another run made it first and requests the restart
+	if (creation == marker_not_created)
+		// A restart without its marker would repeat on every later run.
+		return complain(out, err, MARKER_NAME, std::strerror(error),
+		    "; no restart requested");
+	return request_restart(out, err, run_command);
+}
+
+static int clearing_check(std::FILE *out, std::FILE *err)
+{
+	std::fputs("- Matched", out);
+	if (marker_remove() == 0)
+		return 0;
+	// A marker that stays would block every later restart.
+	return complain(out, err, MARKER_NAME, std::strerror(errno),
+	    "; the marker stays and blocks the next restart");
+}
+
+int reboot_guard_run(const std::tm *local_time, int clock_error,
+    std::FILE *out, std::FILE *err, command_runner *run_command)
+{
+	int status = 0;
+
+	std::fputs("Checks to see if it's 1pm and if a file exists, then "
+	    "reboots based on that.\nIf the file exists, then we don't "
+	    "reboot. The file is deleted at 3pm\n", out);
+
+	// Without the local hour there is nothing to decide on, and an
+	// invented one could restart the machine.
+	if (local_time == nullptr)
+		return complain(out, err, "cannot read the local time",
+		    clock_error != 0 ? std::strerror(clock_error) :
+		    "unknown error", "");
+	errno = 0;
+	const char *time_text = std::asctime(local_time);
+	if (time_text == nullptr)
+		return complain(out, err, "cannot format the local time",
+		    errno != 0 ? std::strerror(errno) : "unknown error", "");
+
+	int hour = local_time->tm_hour;
+	std::fprintf(out, "Current local time and date: %s\n", time_text);
+	std::fprintf(out, "Checking if matched 1am (1 in 24hour time). "
+	    "Hour is: %i\n", hour);
+	if (hour == reboot_hour) {
+		std::fputs("- Matched\n\n", out);
+		status = reboot_check(out, err, run_command);
+	} else {
+		std::fputs("- Not matched\n\n", out);
+	}
+
+	std::fprintf(out, "Checking if matching for 3pm (15 in 24hour time) "
+	    "so rebooted.txt file can be deleted. Hour is: %i\n", hour);
+	if (hour == clearing_hour) {
+		if (clearing_check(out, err) != 0)
+			status = 1;
+	} else {
+		std::fputs("- Not matched", out);
+	}
+	std::fflush(out);
+	return status;
+}

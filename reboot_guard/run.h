@@ -1,0 +1,25 @@
+// One run of the daily reboot check: report the local time, request a
+// restart in hour 1 unless the marker says one was already requested, and
+// clear the marker in hour 15.
+#ifndef REBOOT_GUARD_RUN_H
+#define REBOOT_GUARD_RUN_H
+
+#include <cstdio>
+#include <ctime>
+
+// Hands one command line to the host's command processor and returns what
+// `system` returned for it.
+typedef int command_runner(const char *command);
+
+// The command line that asks the host for a forced restart in five minutes.
+extern const char restart_command[];
+
+// Runs the checks once for one clock reading. local_time is null when the
+// clock could not be read or turned into local time, and clock_error then
+// holds the errno of that failure (0 when there was none to give). The
+// report goes to out, one line per failure goes to err. Returns 0 when
+// every step worked and 1 when anything failed.
+int reboot_guard_run(const std::tm *local_time, int clock_error,
+    std::FILE *out, std::FILE *err, command_runner *run_command);
+
+#endif

@@ -1,0 +1,402 @@
+// Drives whole runs through their seams: a made-up clock reading, report
+// files instead of the console, and a fake command runner instead of the
+// host's shutdown. Each test runs in a fresh working directory of its own.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "marker.h"
+#include "run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string intro =
+    "Checks to see if it's 1pm and if a file exists, then reboots based on "
+    "that.\nIf the file exists, then we don't reboot. The file is deleted "
+    "at 3pm\n";
+const std::string found = "- File found, not going to reboot\n";
+const std::string not_found =
+    "- File not found, going to create file and reboot in 5mins\n";
+
+// The whole report of a run on 15 December 2026 at hh:07:12; reboot_line
+// is what the reboot hour adds after "Checking if we have rebooted today".
+std::string report(int hour, const std::string &reboot_line = "")
+{
+	char time_line[64];
+	std::snprintf(time_line, sizeof time_line,
+	    "Current local time and date: Tue Dec 15 %02d:07:12 2026\n\n",
+	    hour);
+	std::string text = intro + time_line +
+	    "Checking if matched 1am (1 in 24hour time). Hour is: " +
+	    std::to_string(hour) + "\n";
+	if (hour == 1)
+		text += "- Matched\n\nChecking if we have rebooted today\n" +
+		    reboot_line;
+	else
+		text += "- Not matched\n\n";
+	text += "Checking if matching for 3pm (15 in 24hour time) so "
+	    "rebooted.txt file can be deleted. Hour is: " +
+	    std::to_string(hour) + "\n";
+	return text + (hour == 15 ? "- Matched" : "- Not matched");
+}
+
+std::tm reading(int hour)
+{
+	std::tm local_time{};
+	local_time.tm_year = 2026 - 1900;
+	local_time.tm_mon = 11;
+	local_time.tm_mday = 15;
+	local_time.tm_wday = 2;
+	local_time.tm_hour = hour;
+	local_time.tm_min = 7;
+	local_time.tm_sec = 12;
+	return local_time;
+}
+
+// What the fake runner saw; a plain function pointer cannot capture.
+int calls;
+std::string last_command;
+bool marker_at_call;
+std::string report_at_call;
+int status_to_return;
+int errno_to_return;
+
+std::string read_file(const fs::path &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream text;
+	text << in.rdbuf();
+	return text.str();
+}
+
+int fake_runner(const char *command)
+{
+	++calls;
+	last_command = command;
+	marker_at_call = fs::exists(fs::symlink_status(MARKER_NAME));
+	report_at_call = read_file("report.txt");
+	errno = errno_to_return;
+	return status_to_return;
+}
+
+std::string read_stream(std::FILE *stream)
+{
+	std::string text;
+	char buffer[512];
+	std::fflush(stream);
+	std::rewind(stream);
+	std::size_t n;
+	while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0)
+		text.append(buffer, n);
+	return text;
+}
+
+enum class marker_kind { none, file, empty_file, directory, full_directory,
+	dangling_link };
+
+class run_test : public ::testing::Test {
+protected:
+	fs::path old_directory;
+	fs::path directory;
+	std::FILE *out = nullptr;
+	std::FILE *err = nullptr;
+
+	void SetUp() override
+	{
+		old_directory = fs::current_path();
+		directory = fs::temp_directory_path() /
+		    ("reboot_guard_test_" + std::to_string(getpid()) + "_" +
+		    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+		fs::remove_all(directory);
+		fs::create_directories(directory);
+		fs::current_path(directory);
+		out = std::fopen("report.txt", "w+b");
+		err = std::tmpfile();
+		ASSERT_NE(out, nullptr);
+		ASSERT_NE(err, nullptr);
+		calls = 0;
+		last_command.clear();
+		report_at_call.clear();
+		status_to_return = 0;
+		errno_to_return = 0;
+	}
+
+	void TearDown() override
+	{
+		std::fclose(out);
+		std::fclose(err);
+		fs::current_path(old_directory);
+		std::error_code ignored;
+		fs::remove_all(directory, ignored);
+	}
+
+	int run(int hour)
+	{
+		std::tm local_time = reading(hour);
+		return reboot_guard_run(&local_time, 0, out, err, fake_runner);
+	}
+
+	void make_marker(marker_kind kind)
+	{
+		switch (kind) {
+		case marker_kind::none:
+			break;
+		case marker_kind::file:
+			std::ofstream(MARKER_NAME) << "left by someone else\n";
+			break;
+		case marker_kind::empty_file:
+			std::ofstream{MARKER_NAME};
+			break;
+		case marker_kind::full_directory:
+			fs::create_directory(MARKER_NAME);
+			std::ofstream(fs::path(MARKER_NAME) / "keep");
+			break;
+		case marker_kind::directory:
+			fs::create_directory(MARKER_NAME);
+			break;
+		case marker_kind::dangling_link:
+			fs::create_symlink("missing-target", MARKER_NAME);
+			break;
+		}
+	}
+};
+
+struct hour_case {
+	int hour;
+	marker_kind marker;
+	std::string reboot_line;
+	int expected_calls;
+	bool marker_after;
+};
+
+// Every kind of hour, with and without a marker, and markers that can
+// not be read as a file but must still stop a second restart.
+TEST_F(run_test, reports_and_decides_for_each_kind_of_hour)
+{
+	const hour_case cases[] = {
+		{0, marker_kind::none, "", 0, false},
+		{2, marker_kind::none, "", 0, false},
+		{12, marker_kind::none, "", 0, false},
+		{13, marker_kind::none, "", 0, false},
+		{14, marker_kind::file, "", 0, true},
+		{23, marker_kind::file, "", 0, true},
+		{1, marker_kind::none, not_found, 1, true},
+		{1, marker_kind::file, found, 0, true},
+		{1, marker_kind::empty_file, found, 0, true},
+		{1, marker_kind::directory, found, 0, true},
+		{15, marker_kind::none, "", 0, false},
+		{15, marker_kind::file, "", 0, false},
+		{15, marker_kind::empty_file, "", 0, false},
+#ifndef _WIN32
+		{1, marker_kind::dangling_link, found, 0, true},
+		{15, marker_kind::dangling_link, "", 0, false},
+#endif
+	};
+	for (const hour_case &c : cases) {
+		SCOPED_TRACE("hour " + std::to_string(c.hour) + ", marker kind " +
+		    std::to_string(static_cast<int>(c.marker)));
+		std::error_code ignored;
+		fs::remove_all(MARKER_NAME, ignored);
+		make_marker(c.marker);
+		std::string before = c.marker == marker_kind::file ?
+		    read_file(MARKER_NAME) : "";
+		calls = 0;
+		ASSERT_EQ(std::freopen("report.txt", "w+b", out), out);
+
+		EXPECT_EQ(run(c.hour), 0);
+		EXPECT_EQ(read_stream(out), report(c.hour, c.reboot_line));
+		EXPECT_EQ(read_stream(err), "");
+		EXPECT_EQ(calls, c.expected_calls);
+		EXPECT_EQ(fs::exists(fs::symlink_status(MARKER_NAME)),
+		    c.marker_after);
+		if (c.marker == marker_kind::file && c.marker_after) {
+			EXPECT_EQ(read_file(MARKER_NAME), before);
+		}
+		EXPECT_FALSE(fs::exists("missing-target"));
+	}
+}
+
+TEST_F(run_test, writes_the_marker_and_flushes_the_report_before_the_restart)
+{
+	EXPECT_EQ(run(1), 0);
+	EXPECT_EQ(calls, 1);
+	EXPECT_EQ(last_command, restart_command);
+	EXPECT_TRUE(marker_at_call);
+	EXPECT_EQ(read_file(MARKER_NAME), "Rebooted");
+	std::string full = report(1, not_found);
+	EXPECT_EQ(report_at_call, full.substr(0, full.find("Checking if matching")));
+
+	// The same hour again, before or after the restart.
+	ASSERT_EQ(std::freopen("report.txt", "w+b", out), out);
+	EXPECT_EQ(run(1), 0);
+	EXPECT_EQ(calls, 1);
+	EXPECT_EQ(read_stream(out), report(1, found));
+}
+
+struct command_case {
+	int status;
+	int error;
+	std::string reason;
+};
+
+// A restart that was not accepted is said, the run fails, and the marker
+// stays so that the same hour does not try again.
+TEST_F(run_test, reports_a_failed_restart_command)
+{
+#ifdef _WIN32
+	const int exit_3 = 3;
+#else
+	const int exit_3 = 3 << 8;
+#endif
+	const command_case cases[] = {
+		{exit_3, 0, "exit status 3"},
+		{-1, EAGAIN, std::strerror(EAGAIN)},
+	};
+	for (const command_case &c : cases) {
+		SCOPED_TRACE(c.reason);
+		std::remove(MARKER_NAME);
+		ASSERT_EQ(std::freopen("report.txt", "w+b", out), out);
+		ASSERT_EQ(std::freopen(nullptr, "w+b", err), err);
+		status_to_return = c.status;
+		errno_to_return = c.error;
+
+		EXPECT_EQ(run(1), 1);
+		EXPECT_EQ(read_stream(out), report(1, not_found));
+		EXPECT_EQ(read_stream(err), std::string("reboot_guard: ") +
+		    restart_command + ": " + c.reason +
+		    "; rebooted.txt stays, so this hour will not retry\n");
+		EXPECT_TRUE(fs::exists(MARKER_NAME));
+	}
+}
+
+TEST_F(run_test, stops_after_the_first_message_without_a_clock)
+{
+	EXPECT_EQ(reboot_guard_run(nullptr, EOVERFLOW, out, err, fake_runner),
+	    1);
+	EXPECT_EQ(read_stream(out), intro);
+	EXPECT_EQ(read_stream(err),
+	    std::string("reboot_guard: cannot read the local time: ") +
+	    std::strerror(EOVERFLOW) + "\n");
+	EXPECT_EQ(calls, 0);
+	EXPECT_FALSE(fs::exists(MARKER_NAME));
+}
+
+TEST_F(run_test, stops_after_the_first_message_when_the_time_has_no_text)
+{
+	std::tm local_time = reading(1);
+	local_time.tm_year = INT_MAX;
+	if (std::asctime(&local_time) != nullptr)
+		GTEST_SKIP() << "this C library formats any year";
+	EXPECT_EQ(reboot_guard_run(&local_time, 0, out, err, fake_runner), 1);
+	EXPECT_EQ(read_stream(out), intro);
+	EXPECT_NE(read_stream(err).find("cannot format the local time"),
+	    std::string::npos);
+	EXPECT_EQ(calls, 0);
+	EXPECT_FALSE(fs::exists(MARKER_NAME));
+}
+
+TEST_F(run_test, reports_a_marker_that_cannot_be_removed)
+{
+	make_marker(marker_kind::full_directory);
+	EXPECT_EQ(run(15), 1);
+	EXPECT_EQ(read_stream(out), report(15));
+	std::string said = read_stream(err);
+	EXPECT_EQ(said.rfind("reboot_guard: rebooted.txt: ", 0), 0u) << said;
+	EXPECT_NE(said.find("; the marker stays and blocks the next restart\n"),
+	    std::string::npos) << said;
+	EXPECT_TRUE(fs::exists(MARKER_NAME));
+}
+
+#ifndef _WIN32
+// A working directory that has gone away takes no new files, even for
+// root: the marker cannot be made, so no restart may be requested.
+TEST_F(run_test, requests_no_restart_when_the_marker_cannot_be_made)
+{
+	fs::path gone = directory / "gone";
+	fs::create_directory(gone);
+	fs::current_path(gone);
+	fs::remove(gone);
+
+	EXPECT_EQ(run(1), 1);
+	EXPECT_EQ(read_stream(out), report(1, not_found));
+	EXPECT_EQ(read_stream(err),
+	    std::string("reboot_guard: rebooted.txt: ") + std::strerror(ENOENT) +
+	    "; no restart requested\n");
+	EXPECT_EQ(calls, 0);
+}
+
+// A marker the run may not even look at counts as present: otherwise
+// every run of hour 1 would restart the machine again.
+TEST_F(run_test, counts_a_marker_it_cannot_look_at_as_present)
+{
+	fs::path locked = directory / "locked";
+	fs::create_directory(locked);
+	fs::permissions(locked, fs::perms::owner_all);
+	EXPECT_EXIT(
+	    {
+		    // Root looks through any permission; run as nobody.
+		    if (geteuid() == 0 &&
+			(chown(locked.c_str(), 65534, 65534) != 0 ||
+			    setgid(65534) != 0 || setuid(65534) != 0))
+			    std::_Exit(90);
+		    if (chdir(locked.c_str()) != 0 || chmod(".", 0) != 0)
+			    std::_Exit(91);
+		    int status = run(1);
+		    std::fputs(read_stream(err).c_str(), stderr);
+		    std::_Exit(calls == 0 && read_stream(out) ==
+			    report(1, found) ? status : 92);
+	    },
+	    ::testing::ExitedWithCode(1),
+	    "reboot_guard: rebooted.txt: Permission denied; counted as "
+	    "present, no restart requested");
+}
+#endif
+
+#ifdef __GLIBC__
+// Another run makes the marker between this run's look and its creation.
+// A stream that makes the marker when message 7 is written stands in for
+// that other run.
+ssize_t write_and_race(void *, const char *data, size_t size)
+{
+	if (std::string(data, size).find("File not found") != std::string::npos)
+		std::ofstream(MARKER_NAME) << "other run";
+	return static_cast<ssize_t>(size);
+}
+
+TEST_F(run_test, leaves_the_restart_to_a_run_that_made_the_marker_first)
+{
+	cookie_io_functions_t io{};
+	io.write = write_and_race;
+	std::FILE *racing = fopencookie(nullptr, "w", io);
+	ASSERT_NE(racing, nullptr);
+	std::setvbuf(racing, nullptr, _IONBF, 0);
+	std::tm local_time = reading(1);
+
+	EXPECT_EQ(reboot_guard_run(&local_time, 0, racing, err, fake_runner),
+	    0);
+	std::fclose(racing);
+	EXPECT_EQ(calls, 0);
+	EXPECT_EQ(read_file(MARKER_NAME), "other run");
+	EXPECT_EQ(read_stream(err), "");
+}
+#endif
+
+} // namespace
