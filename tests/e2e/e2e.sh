@@ -1,0 +1,306 @@
+#!/usr/bin/env bash
+# Runs one end-to-end case against the built program, natively or under
+# Wine. The local hour is chosen through TZ, every run starts in a fresh
+# working directory, and the only shutdown the program can reach is a
+# recorder that logs its arguments and whether the marker existed, so no
+# case can restart this machine.
+#
+# usage: e2e.sh native|wine PROGRAM CASE
+set -euo pipefail
+
+mode=$1 program=$2 case_name=$3
+work=$(mktemp -d "${TMPDIR:-/tmp}/reboot_guard_e2e.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+bin=$work/bin
+mkdir "$bin"
+
+fail() {
+	echo "FAIL ($mode $case_name): $*" >&2
+	exit 1
+}
+
+case $mode in
+native)
+	restart_args='-r +5'
+	restart_command="shutdown $restart_args"
+	# The runs see a PATH with this directory alone.
+	cat >"$bin/shutdown" <<'RECORDER'
+#!/bin/sh
+# Stands in for shutdown: records the call and restarts nothing.
+if [ -e rebooted.txt ] || [ -L rebooted.txt ]; then marker=yes; else marker=no; fi
+printf 'args=%s marker=%s\n' "$*" "$marker" >>shutdown-calls.log
+echo "recorder: shutdown called"
+exit "${RECORDER_STATUS:-0}"
+RECORDER
+	chmod +x "$bin/shutdown"
+	launcher=()
+	line_end=$'\n'
+	;;
+wine)
+	restart_args='/f /r /t 300'
+	restart_command="%SystemRoot%\\System32\\shutdown.exe $restart_args"
+	: "${WINEPREFIX:?needs the private prefix made by wine_prefix.sh}"
+	: "${RECORDER_EXE:?needs the recorder built for the prefix}"
+	# Refuse to run anything if the prefix's shutdown.exe is not ours.
+	cmp -s "$RECORDER_EXE" "$WINEPREFIX/drive_c/windows/system32/shutdown.exe" ||
+		fail "system32/shutdown.exe in $WINEPREFIX is not the recorder"
+	[ "${WINEDLLOVERRIDES:-}" = shutdown.exe=n ] ||
+		fail "WINEDLLOVERRIDES must make Wine run the recorder"
+	launcher=("$(command -v wine)")
+	line_end=$'\r\n'
+	;;
+*)
+	fail "unknown mode"
+	;;
+esac
+
+# A TZ whose local time is HOUR:30 now, so a case has half an hour's slack
+# on either side. POSIX offsets count west: local = UTC - offset.
+tz_for_hour() {
+	local now_minute target offset sign=+
+	now_minute=$(( $(date -u +%s) / 60 % 1440 ))
+	target=$(( $1 * 60 + 30 ))
+	offset=$(( ((now_minute - target) % 1440 + 1440) % 1440 ))
+	(( offset > 720 )) && offset=$(( offset - 1440 ))
+	(( offset < 0 )) && { sign=-; offset=$(( -offset )); }
+	printf 'XYZ%s%02d:%02d:00' "$sign" $(( offset / 60 )) $(( offset % 60 ))
+}
+
+# run TAG HOUR DIR [ARG...]: one run in DIR at local hour HOUR; its output,
+# errors and exit status are kept under TAG.
+run() {
+	local tag=$1 hour=$2 dir=$3 status=0 tz
+	shift 3
+	tz=$(tz_for_hour "$hour")
+	(cd "$dir" && PATH=$bin TZ=$tz exec "${launcher[@]}" "$program" "$@") \
+		>"$work/$tag.out" 2>"$work/$tag.err" </dev/null || status=$?
+	echo "$status" >"$work/$tag.status"
+}
+
+new_dir() {
+	mktemp -d "$work/dir.XXXXXX"
+}
+
+expect_status() {
+	local got
+	got=$(cat "$work/$1.status")
+	[ "$got" = "$2" ] || fail "run $1 exited $got, not $2; stderr: $(cat "$work/$1.err")"
+}
+
+expect_no_errors() {
+	[ ! -s "$work/$1.err" ] || fail "run $1 wrote on stderr: $(cat "$work/$1.err")"
+}
+
+# expect_report TAG HOUR OUTCOME: the report of run TAG, byte for byte.
+# OUTCOME says what the reboot check found: found, requested (the marker
+# was made and the recorder ran, printing its own line), raced (another run
+# made the marker first) or none (not the reboot hour).
+expect_report() {
+	local tag=$1 hour=$2 outcome=$3 text time_line expected
+	text=$(cat "$work/$tag.out"; echo x)
+	text=${text%x}
+	if [ "$line_end" != $'\n' ]; then
+		# Every line end must be the host's own.
+		[ "$(printf '%s' "$text" | tr -cd '\n' | wc -c)" = \
+		  "$(printf '%s' "$text" | grep -c $'\r$' || true)" ] ||
+			fail "run $tag: line ends are not all \\r\\n"
+		text=${text//$'\r'/}
+	fi
+	# The time line is the C library's asctime text; its day of month is
+	# padded with a zero or a space depending on the library.
+	time_line=$(printf '%s\n' "$text" | sed -n 3p)
+	[[ $time_line =~ ^Current\ local\ time\ and\ date:\ [A-Z][a-z]{2}\ [A-Z][a-z]{2}\ [\ 0-9][0-9]\ $(printf %02d "$hour"):[0-5][0-9]:[0-5][0-9]\ [0-9]{4}$ ]] ||
+		fail "run $tag: time line '$time_line' is not at hour $hour"
+	expected="Checks to see if it's 1pm and if a file exists, then reboots based on that.
+If the file exists, then we don't reboot. The file is deleted at 3pm
+$time_line
+
+Checking if matched 1am (1 in 24hour time). Hour is: $hour
+"
+	case $outcome in
+	none) expected+=$'- Not matched\n\n' ;;
+	found) expected+=$'- Matched\n\nChecking if we have rebooted today\n- File found, not going to reboot\n' ;;
+	requested) expected+=$'- Matched\n\nChecking if we have rebooted today\n- File not found, going to create file and reboot in 5mins\nrecorder: shutdown called\n' ;;
+	raced) expected+=$'- Matched\n\nChecking if we have rebooted today\n- File not found, going to create file and reboot in 5mins\n' ;;
+	esac
+	expected+="Checking if matching for 3pm (15 in 24hour time) so rebooted.txt file can be deleted. Hour is: $hour
+"
+	if [ "$hour" = 15 ]; then expected+='- Matched'; else expected+='- Not matched'; fi
+	[ "$text" = "$expected" ] ||
+		fail "run $tag: report differs:$(diff <(printf '%s\n' "$expected") <(printf '%s\n' "$text") || true)"
+}
+
+# expect_requests DIR N: the recorder ran N times from DIR, each time with
+# the restart arguments and with the marker already in place.
+expect_requests() {
+	local log=$1/shutdown-calls.log count=0 line
+	if [ -e "$log" ]; then
+		while IFS= read -r line; do
+			[ "$line" = "args=$restart_args marker=yes" ] ||
+				fail "recorder saw '$line'"
+			count=$(( count + 1 ))
+		done < <(tr -d '\r' <"$log")
+	fi
+	[ "$count" = "$2" ] || fail "$count restart requests in $1, not $2"
+}
+
+expect_marker() {
+	[ "$(cat "$1/rebooted.txt")" = Rebooted ] || fail "marker in $1 is not 'Rebooted'"
+	[ "$(wc -c <"$1/rebooted.txt")" = 8 ] || fail "marker in $1 is not 8 bytes"
+}
+
+expect_no_marker() {
+	[ ! -e "$1/rebooted.txt" ] && [ ! -L "$1/rebooted.txt" ] ||
+		fail "marker still in $1"
+}
+
+# Plain runs that must succeed with the given report.
+expect_run() {
+	local tag=$1 hour=$2 dir=$3 outcome=$4
+	shift 4
+	run "$tag" "$hour" "$dir" "$@"
+	expect_status "$tag" 0
+	expect_no_errors "$tag"
+	expect_report "$tag" "$hour" "$outcome"
+}
+
+outcome_for_hour() {
+	if [ "$1" = 1 ]; then echo "$2"; else echo none; fi
+}
+
+# The cases.
+
+whole_day() {
+	local dir hour
+	dir=$(new_dir)
+	for hour in $(seq 0 23) 0 1; do
+		if [ "$hour" = 1 ]; then
+			expect_run "h$hour" "$hour" "$dir" requested
+			expect_marker "$dir"
+		else
+			expect_run "h$hour" "$hour" "$dir" none
+		fi
+		if [ "$hour" = 15 ]; then expect_no_marker "$dir"; fi
+	done
+	expect_requests "$dir" 2
+}
+
+second_run_in_hour_1() {
+	local dir
+	dir=$(new_dir)
+	expect_run first 1 "$dir" requested
+	expect_run second 1 "$dir" found
+	expect_marker "$dir"
+	expect_requests "$dir" 1
+}
+
+clearing_at_15() {
+	local dir
+	dir=$(new_dir)
+	printf 'put here by hand\n' >"$dir/rebooted.txt"
+	expect_run blocked 1 "$dir" found
+	expect_run clear 15 "$dir" none
+	expect_no_marker "$dir"
+	# Nothing left to clear: silent, and still a success.
+	expect_run clear_again 15 "$dir" none
+	expect_run next_day 1 "$dir" requested
+	expect_requests "$dir" 1
+}
+
+# A marker that is a link to nothing: the target must never be created
+# and no restart requested.
+dangling_link_marker() {
+	local dir
+	dir=$(new_dir)
+	ln -s never-created "$dir/rebooted.txt"
+	run link 1 "$dir"
+	expect_status link 0
+	expect_no_errors link
+	if [ "$mode" = native ]; then
+		expect_report link 1 found
+	else
+		# Wine shows a dangling link as no file at all, and the exclusive
+		# creation then finds the name taken.
+		expect_report link 1 raced
+	fi
+	[ ! -e "$dir/never-created" ] || fail "the link's target was created"
+	[ -L "$dir/rebooted.txt" ] || fail "the link was replaced"
+	expect_requests "$dir" 0
+}
+
+concurrent_runs_in_hour_1() {
+	local dir i requested=0 tag
+	dir=$(new_dir)
+	for i in $(seq 1 8); do
+		run "c$i" 1 "$dir" &
+	done
+	wait
+	for i in $(seq 1 8); do
+		tag=c$i
+		expect_status "$tag" 0
+		expect_no_errors "$tag"
+		if grep -q 'recorder: shutdown called' "$work/$tag.out"; then
+			expect_report "$tag" 1 requested
+			requested=$(( requested + 1 ))
+		elif grep -q 'File found' "$work/$tag.out"; then
+			expect_report "$tag" 1 found
+		else
+			expect_report "$tag" 1 raced
+		fi
+	done
+	[ "$requested" = 1 ] || fail "$requested runs requested a restart"
+	expect_requests "$dir" 1
+	expect_marker "$dir"
+}
+
+failing_restart_command() {
+	local dir
+	dir=$(new_dir)
+	RECORDER_STATUS=3 run refused 1 "$dir"
+	expect_status refused 1
+	expect_report refused 1 requested
+	[ "$(tr -d '\r' <"$work/refused.err")" = "reboot_guard: $restart_command: exit status 3; rebooted.txt stays, so this hour will not retry" ] ||
+		fail "stderr: $(cat "$work/refused.err")"
+	expect_marker "$dir"
+	expect_run later 1 "$dir" found
+	expect_requests "$dir" 1
+}
+
+# Programs named shutdown in the working directory must never run.
+planted_shutdown_programs() {
+	local dir
+	dir=$(new_dir)
+	printf '#!/bin/sh\necho planted >planted-ran\n' >"$dir/shutdown"
+	chmod +x "$dir/shutdown"
+	printf '@echo planted>planted-ran\r\n' >"$dir/shutdown.bat"
+	printf '@echo planted>planted-ran\r\n' >"$dir/shutdown.cmd"
+	expect_run planted 1 "$dir" requested
+	[ ! -e "$dir/planted-ran" ] || fail "a planted shutdown ran"
+	expect_requests "$dir" 1
+}
+
+arguments_ignored() {
+	local dir
+	dir=$(new_dir)
+	expect_run args1 1 "$dir" requested --help /? 15 -n
+	expect_run args2 1 "$dir" found --force
+	expect_run args15 15 "$dir" none 1 --hour=1
+	expect_no_marker "$dir"
+	expect_requests "$dir" 1
+}
+
+# Each working directory has its own marker.
+separate_directories() {
+	local first second
+	first=$(new_dir)
+	second=$(new_dir)
+	expect_run first 1 "$first" requested
+	expect_run second 1 "$second" requested
+	expect_run first_again 1 "$first" found
+	expect_requests "$first" 1
+	expect_requests "$second" 1
+}
+
+declare -F "$case_name" >/dev/null || fail "no such case"
+"$case_name"
+echo "ok ($mode $case_name)"
