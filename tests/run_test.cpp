@@ -129,7 +129,7 @@ protected:
 		fs::create_directories(directory);
 		fs::current_path(directory);
 		out = std::fopen("report.txt", "w+b");
-		err = std::tmpfile();
+		err = std::fopen("errors.txt", "w+b");
 		ASSERT_NE(out, nullptr);
 		ASSERT_NE(err, nullptr);
 		calls = 0;
@@ -146,6 +146,13 @@ protected:
 		fs::current_path(old_directory);
 		std::error_code ignored;
 		fs::remove_all(directory, ignored);
+	}
+
+	// Empties both streams for the next run of a table.
+	void fresh_streams()
+	{
+		ASSERT_EQ(std::freopen("report.txt", "w+b", out), out);
+		ASSERT_EQ(std::freopen("errors.txt", "w+b", err), err);
 	}
 
 	int run(int hour)
@@ -219,7 +226,7 @@ TEST_F(run_test, reports_and_decides_for_each_kind_of_hour)
 		std::string before = c.marker == marker_kind::file ?
 		    read_file(MARKER_NAME) : "";
 		calls = 0;
-		ASSERT_EQ(std::freopen("report.txt", "w+b", out), out);
+		fresh_streams();
 
 		EXPECT_EQ(run(c.hour), 0);
 		EXPECT_EQ(read_stream(out), report(c.hour, c.reboot_line));
@@ -245,7 +252,7 @@ TEST_F(run_test, writes_the_marker_and_flushes_the_report_before_the_restart)
 	EXPECT_EQ(report_at_call, full.substr(0, full.find("Checking if matching")));
 
 	// The same hour again, before or after the restart.
-	ASSERT_EQ(std::freopen("report.txt", "w+b", out), out);
+	fresh_streams();
 	EXPECT_EQ(run(1), 0);
 	EXPECT_EQ(calls, 1);
 	EXPECT_EQ(read_stream(out), report(1, found));
@@ -273,8 +280,7 @@ TEST_F(run_test, reports_a_failed_restart_command)
 	for (const command_case &c : cases) {
 		SCOPED_TRACE(c.reason);
 		std::remove(MARKER_NAME);
-		ASSERT_EQ(std::freopen("report.txt", "w+b", out), out);
-		ASSERT_EQ(std::freopen(nullptr, "w+b", err), err);
+		fresh_streams();
 		status_to_return = c.status;
 		errno_to_return = c.error;
 
