@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Measures what an ordinary-hour run costs against starting /bin/true:
+# hyperfine without a shell, 50 runs each, both in the same call.
+# usage: bench/startup.sh [PROGRAM]   (default: build/dev/reboot_guard)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+program=$(realpath "${1:-$root/build/dev/reboot_guard}")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A time zone that puts local time at 10:30 now: neither hour 1 nor 15, so
+# the run only reports. PATH holds an empty directory all the same, so
+# that no shutdown could be found.
+now_minute=$(( $(date -u +%s) / 60 % 1440 ))
+offset=$(( ((now_minute - 630) % 1440 + 1440) % 1440 ))
+(( offset > 720 )) && offset=$(( offset - 1440 ))
+sign=+
+(( offset < 0 )) && { sign=-; offset=$(( -offset )); }
+tz=$(printf 'XYZ%s%02d:%02d:00' "$sign" $(( offset / 60 )) $(( offset % 60 )))
+mkdir "$work/bin" "$work/run"
+
+cd "$work/run"
+TZ=$tz PATH=$work/bin "$(command -v hyperfine)" -N --runs 50 --warmup 5 --output=null \
+	--export-json "$work/times.json" /bin/true "$program"
+python3 - "$work/times.json" <<'PY'
+import json, sys
+results = json.load(open(sys.argv[1]))["results"]
+true, program = (r["median"] for r in results)
+ratio = program / true
+print(f"median /bin/true: {true * 1e3:.3f} ms, reboot_guard: {program * 1e3:.3f} ms, "
+      f"ratio {ratio:.2f} (goal: at most 1.25)")
+sys.exit(0 if ratio <= 1.25 else 1)
+PY
