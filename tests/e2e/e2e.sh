@@ -301,6 +301,19 @@ separate_directories() {
 	expect_requests "$second" 1
 }
 
+# A scheduled task may have no console and no standard output at all: the
+# run must still do its work, and exit 0.
+no_standard_output() {
+	local dir tz status=0
+	dir=$(new_dir)
+	tz=$(tz_for_hour 1)
+	(cd "$dir" && PATH=$bin TZ=$tz exec "${launcher[@]}" "$program") \
+		>&- 2>&- </dev/null || status=$?
+	[ "$status" = 0 ] || fail "exited $status without standard output"
+	expect_marker "$dir"
+	expect_requests "$dir" 1
+}
+
 declare -F "$case_name" >/dev/null || fail "no such case"
 "$case_name"
 echo "ok ($mode $case_name)"
