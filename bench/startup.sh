@@ -8,15 +8,10 @@ program=$(realpath "${1:-$root/build/dev/reboot_guard}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# A time zone that puts local time at 10:30 now: neither hour 1 nor 15, so
-# the run only reports. PATH holds an empty directory all the same, so
-# that no shutdown could be found.
-now_minute=$(( $(date -u +%s) / 60 % 1440 ))
-offset=$(( ((now_minute - 630) % 1440 + 1440) % 1440 ))
-(( offset > 720 )) && offset=$(( offset - 1440 ))
-sign=+
-(( offset < 0 )) && { sign=-; offset=$(( -offset )); }
-tz=$(printf 'XYZ%s%02d:%02d:00' "$sign" $(( offset / 60 )) $(( offset % 60 )))
+# Local hour 10: neither hour 1 nor 15, so the run only reports. PATH
+# holds an empty directory all the same, so that no shutdown could be found.
+source "$root/tests/e2e/local_hour.sh"
+tz=$(tz_for_hour 10)
 mkdir "$work/bin" "$work/run"
 
 cd "$work/run"

@@ -19,9 +19,9 @@ int main()
 	const std::tm *local_time = nullptr;
 	int clock_error = 0;
 	std::time_t now = std::time(nullptr);
-	if (now == static_cast<std::time_t>(-1))
-		clock_error = errno;
-	else if ((local_time = std::localtime(&now)) == nullptr)
+	if (now != static_cast<std::time_t>(-1))
+		local_time = std::localtime(&now);
+	if (local_time == nullptr)
 		clock_error = errno;
 
 	int status = reboot_guard_run(local_time, clock_error, stdout, stderr,

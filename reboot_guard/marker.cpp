@@ -73,8 +73,8 @@ marker_presence marker_test()
 {
 	if (name_exists())
 		return marker_present;
-	// Only a missing name means no marker. ENOTDIR cannot come from a
-	// name without a directory part, so it is a failure like any other.
+	// Only a missing name means no marker; any other failure leaves the
+	// question open, and the caller must not restart on a guess.
 	if (errno == ENOENT)
 		return marker_absent;
 	return marker_unknown;
