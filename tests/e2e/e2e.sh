@@ -56,14 +56,22 @@ esac
 
 source "$(dirname "$0")/local_hour.sh"
 
-# run TAG HOUR DIR [ARG...]: one run in DIR at local hour HOUR; its output,
-# errors and exit status are kept under TAG.
-run() {
-	local tag=$1 hour=$2 dir=$3 status=0 tz
-	shift 3
+# launch HOUR DIR [ARG...]: starts the program in DIR at local hour HOUR,
+# with the recorder's directory as its whole PATH. Every run goes through
+# here.
+launch() {
+	local hour=$1 dir=$2 tz
+	shift 2
 	tz=$(tz_for_hour "$hour")
-	(cd "$dir" && PATH=$bin TZ=$tz exec "${launcher[@]}" "$program" "$@") \
-		>"$work/$tag.out" 2>"$work/$tag.err" </dev/null || status=$?
+	(cd "$dir" && PATH=$bin TZ=$tz exec "${launcher[@]}" "$program" "$@")
+}
+
+# run TAG HOUR DIR [ARG...]: one run; its output, errors and exit status
+# are kept under TAG.
+run() {
+	local tag=$1 status=0
+	shift
+	launch "$@" >"$work/$tag.out" 2>"$work/$tag.err" </dev/null || status=$?
 	echo "$status" >"$work/$tag.status"
 }
 
@@ -294,11 +302,9 @@ separate_directories() {
 # A scheduled task may have no console and no standard output at all: the
 # run must still do its work, and exit 0.
 no_standard_output() {
-	local dir tz status=0
+	local dir status=0
 	dir=$(new_dir)
-	tz=$(tz_for_hour 1)
-	(cd "$dir" && PATH=$bin TZ=$tz exec "${launcher[@]}" "$program") \
-		>&- 2>&- </dev/null || status=$?
+	launch 1 "$dir" >&- 2>&- </dev/null || status=$?
 	[ "$status" = 0 ] || fail "exited $status without standard output"
 	expect_marker "$dir"
 	expect_requests "$dir" 1
