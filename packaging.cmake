@@ -43,7 +43,7 @@ else()
             "${service_text}")
         install(FILES ${PROJECT_BINARY_DIR}/systemd/reboot-guard.service
             contrib/systemd/reboot-guard.timer
-            DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+            DESTINATION lib/systemd/system)
     endif()
 
     set(CPACK_GENERATOR DEB)
