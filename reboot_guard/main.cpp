@@ -2,6 +2,7 @@
 // Whatever starts it decides how often it checks; the marker file in the
 // working directory keeps repeated runs from restarting more than once.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -10,11 +11,24 @@
 
 static int run_with_system(const char *command)
 {
+#ifndef _WIN32
+	// A parent that ignores SIGCHLD passes that on through exec, and
+	// system could then not collect the status of a request it made.
+	std::signal(SIGCHLD, SIG_DFL);
+#endif
 	return std::system(command);
 }
 
 int main()
 {
+#ifndef _WIN32
+	// A log reader that went away or a file-size limit must make a write
+	// fail, not end the run between making the marker and requesting the
+	// restart: whether anyone reads the report decides nothing.
+	std::signal(SIGPIPE, SIG_IGN);
+	std::signal(SIGXFSZ, SIG_IGN);
+#endif
+
 	// The clock is read once; both checks use this one reading.
 	const std::tm *local_time = nullptr;
 	int clock_error = 0;

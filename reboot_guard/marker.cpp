@@ -5,6 +5,7 @@
 #include <cstring>
 
 #ifdef _WIN32
+#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -30,15 +31,26 @@ static int open_new_marker()
 	    _S_IREAD | _S_IWRITE);
 }
 
-static int write_content(int fd)
+static int write_some(int fd, const char *data, unsigned int length)
 {
-	const unsigned int length = sizeof MARKER_CONTENT - 1;
-	return _write(fd, MARKER_CONTENT, length) == static_cast<int>(length);
+	return _write(fd, data, length);
 }
 
 static int close_marker(int fd)
 {
 	return _close(fd) == 0;
+}
+
+static int remove_name()
+{
+	struct _stat status;
+
+	// msvcrt's remove takes files only; an empty folder of that name is
+	// cleared as remove clears it on POSIX hosts, or the folder would
+	// block every restart for good.
+	if (_stat(MARKER_NAME, &status) == 0 && (status.st_mode & _S_IFDIR))
+		return _rmdir(MARKER_NAME);
+	return std::remove(MARKER_NAME);
 }
 #else
 static int name_exists()
@@ -56,18 +68,43 @@ static int open_new_marker()
 	    0644);
 }
 
-static int write_content(int fd)
+static ssize_t write_some(int fd, const char *data, size_t length)
 {
-	const size_t length = sizeof MARKER_CONTENT - 1;
-	return write(fd, MARKER_CONTENT, length) ==
-	    static_cast<ssize_t>(length);
+	return write(fd, data, length);
 }
 
 static int close_marker(int fd)
 {
 	return close(fd) == 0;
 }
+
+static int remove_name()
+{
+	// Takes an empty directory as well as a file.
+	return std::remove(MARKER_NAME);
+}
 #endif
+
+// Writes the whole content, going on after a short write so that a full
+// disk or a file-size limit gives its own errno.
+static int write_content(int fd)
+{
+	const char *data = MARKER_CONTENT;
+	unsigned int left = sizeof MARKER_CONTENT - 1;
+
+	while (left > 0) {
+		auto written = write_some(fd, data, left);
+		if (written < 0)
+			return 0;
+		if (written == 0) {
+			errno = EIO;
+			return 0;
+		}
+		data += written;
+		left -= static_cast<unsigned int>(written);
+	}
+	return 1;
+}
 
 marker_presence marker_test()
 {
@@ -86,23 +123,34 @@ marker_creation marker_create()
 	if (fd == -1)
 		return errno == EEXIST ? marker_existed : marker_not_created;
 
-	errno = 0;
 	int written = write_content(fd);
-	int saved_errno = errno;
-	int closed = close_marker(fd);
-	if (!written) {
-		// A short write sets no errno of its own.
-		errno = saved_errno != 0 ? saved_errno : EIO;
-		return marker_not_created;
+	int error = errno;
+	if (!close_marker(fd) && written) {
+		written = 0;
+		error = errno;
 	}
-	if (!closed)
-		return marker_not_created;
-	return marker_created;
+	if (written)
+		return marker_created;
+
+	// No restart follows this marker. Left in place, it would make every
+	// later run of the day find it and do nothing, without a word.
+	if (remove_name() != 0) {
+		errno = error;
+		return marker_left_behind;
+	}
+	errno = error;
+	return marker_not_created;
 }
 
 int marker_remove()
 {
-	if (std::remove(MARKER_NAME) == 0 || errno == ENOENT)
+	if (remove_name() == 0)
 		return 0;
+	int error = errno;
+	// Some hosts refuse before they look for the name, as a read-only
+	// file system does: nothing to clear is not a failure.
+	if (error == ENOENT || marker_test() == marker_absent)
+		return 0;
+	errno = error;
 	return -1;
 }

@@ -17,9 +17,12 @@ enum marker_presence {
 };
 
 enum marker_creation {
-	marker_created,    // this call made the marker and wrote its content
-	marker_existed,    // the name was taken already; nothing was touched
-	marker_not_created // the marker could not be made; errno says why
+	marker_created,     // this call made the marker and wrote its content
+	marker_existed,     // the name was taken already; nothing was touched
+	marker_not_created, // no marker was made, or the one that could not
+	                    // be written was removed again; errno says why
+	marker_left_behind  // the content could not be written and the file
+	                    // could not be removed; errno says why it failed
 };
 
 // Looks for the name without opening or following it, so that a marker
@@ -27,11 +30,14 @@ enum marker_creation {
 marker_presence marker_test();
 
 // Makes the marker only if the name is free, so that it never follows a
-// link, never truncates a file and only one of two racing runs wins.
+// link, never truncates a file and only one of two racing runs wins. A
+// marker whose content could not be written is removed again: no restart
+// follows it, so it must not keep the later runs from trying.
 marker_creation marker_create();
 
-// Deletes the marker. Returns 0 when it is gone, including when there was
-// none, and -1 with errno set when it could not be removed.
+// Deletes the marker, or an empty directory of that name. Returns 0 when
+// it is gone, including when there was none, and -1 with errno set when
+// it could not be removed.
 int marker_remove();
 
 #endif

@@ -94,10 +94,14 @@ static int reboot_check(std::FILE *out, std::FILE *err,
 	error = errno;
 	if (creation == marker_existed)
 		return 0; // another run made it first and requests the restart
+	// A restart without its marker would repeat on every later run.
 	if (creation == marker_not_created)
-		// A restart without its marker would repeat on every later run.
 		return complain(out, err, MARKER_NAME, std::strerror(error),
 		    "; no restart requested");
+	if (creation == marker_left_behind)
+		return complain(out, err, MARKER_NAME, std::strerror(error),
+		    "; no restart requested, and the unwritten marker stays: "
+		    "no restart until it is removed");
 	return request_restart(out, err, run_command);
 }
 

@@ -21,6 +21,16 @@
 #include <unistd.h>
 #endif
 
+#ifdef __linux__
+#include <csignal>
+#include <cstddef>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#endif
+
 #include "marker.h"
 #include "run.h"
 
@@ -212,6 +222,7 @@ TEST_F(run_test, reports_and_decides_for_each_kind_of_hour)
 		{15, marker_kind::none, "", 0, false},
 		{15, marker_kind::file, "", 0, false},
 		{15, marker_kind::empty_file, "", 0, false},
+		{15, marker_kind::directory, "", 0, false},
 #ifndef _WIN32
 		{1, marker_kind::dangling_link, found, 0, true},
 		{15, marker_kind::dangling_link, "", 0, false},
@@ -373,6 +384,89 @@ TEST_F(run_test, counts_a_marker_it_cannot_look_at_as_present)
 	    ::testing::ExitedWithCode(1),
 	    "reboot_guard: rebooted.txt: Permission denied; counted as "
 	    "present, no restart requested");
+}
+#endif
+
+#ifdef __linux__
+enum class fault { file_size_limit, read_only_folder };
+
+// Puts this process where the file system fails it, for the rest of its
+// life. The run's caller ignores SIGXFSZ, as main does.
+bool impose(fault kind)
+{
+	if (kind == fault::file_size_limit) {
+		std::signal(SIGXFSZ, SIG_IGN);
+		rlimit limit{};
+		getrlimit(RLIMIT_FSIZE, &limit);
+		limit.rlim_cur = 0;
+		return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+	}
+	// Every deletion fails as on a read-only file system of a kernel that
+	// refuses before it looks for the name.
+	sock_filter filter[] = {
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unlinkat, 3, 0),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unlink, 2, 0),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_rmdir, 1, 0),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EROFS),
+	};
+	sock_fprog program{sizeof filter / sizeof filter[0], filter};
+	return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+	    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+struct fault_case {
+	int hour;
+	marker_kind marker;
+	fault kind;
+	int status;
+	std::string said;
+	bool marker_after;
+};
+
+// A marker that could not be written must not stay and block the day in
+// silence; a marker that was never there needs no clearing.
+TEST_F(run_test, leaves_the_marker_as_the_file_system_allows)
+{
+	const fault_case cases[] = {
+		{1, marker_kind::none, fault::file_size_limit, 1,
+		    "reboot_guard: rebooted.txt: File too large; no restart "
+		    "requested\n", false},
+		{15, marker_kind::none, fault::read_only_folder, 0, "", false},
+		{15, marker_kind::file, fault::read_only_folder, 1,
+		    "reboot_guard: rebooted.txt: Read-only file system; the "
+		    "marker stays and blocks the next restart\n", true},
+	};
+	for (const fault_case &c : cases) {
+		SCOPED_TRACE("hour " + std::to_string(c.hour));
+		std::error_code ignored;
+		fs::remove_all(MARKER_NAME, ignored);
+		make_marker(c.marker);
+		EXPECT_EXIT(
+		    {
+			    // In memory: the limit would stop report files too.
+			    out = fmemopen(nullptr, 4096, "w+");
+			    err = fmemopen(nullptr, 4096, "w+");
+			    if (out == nullptr || err == nullptr || !impose(c.kind))
+				    std::_Exit(90);
+			    int status = run(c.hour);
+			    // The death test's own record of stderr is a file.
+			    rlimit limit{};
+			    getrlimit(RLIMIT_FSIZE, &limit);
+			    limit.rlim_cur = limit.rlim_max;
+			    setrlimit(RLIMIT_FSIZE, &limit);
+			    std::string said = read_stream(err);
+			    bool marker = fs::exists(fs::symlink_status(MARKER_NAME));
+			    std::fprintf(stderr, "status %d, calls %d, marker %d, "
+				"said: %s", status, calls, marker, said.c_str());
+			    std::_Exit(status == c.status && said == c.said &&
+				    calls == 0 && marker == c.marker_after &&
+				    read_stream(out) == report(c.hour,
+				    c.hour == 1 ? not_found : "") ? 0 : 1);
+		    },
+		    ::testing::ExitedWithCode(0), "");
+	}
 }
 #endif
 

@@ -29,7 +29,8 @@ native)
 # Stands in for shutdown: records the call and restarts nothing.
 if [ -e rebooted.txt ] || [ -L rebooted.txt ]; then marker=yes; else marker=no; fi
 printf 'args=%s marker=%s\n' "$*" "$marker" >>shutdown-calls.log
-echo "recorder: shutdown called"
+# Its own complaint about a closed standard output is not the program's.
+echo "recorder: shutdown called" 2>/dev/null
 exit "${RECORDER_STATUS:-0}"
 RECORDER
 	chmod +x "$bin/shutdown"
@@ -56,6 +57,12 @@ esac
 
 source "$(dirname "$0")/local_hour.sh"
 
+# A case may start the program through a parent of its own (a command
+# line that ends with exec'ing the program): perl, found before PATH is
+# narrowed.
+perl=$(command -v perl)
+parent=()
+
 # launch HOUR DIR [ARG...]: starts the program in DIR at local hour HOUR,
 # with the recorder's directory as its whole PATH. Every run goes through
 # here.
@@ -63,7 +70,7 @@ launch() {
 	local hour=$1 dir=$2 tz
 	shift 2
 	tz=$(tz_for_hour "$hour")
-	(cd "$dir" && PATH=$bin TZ=$tz exec "${launcher[@]}" "$program" "$@")
+	(cd "$dir" && PATH=$bin TZ=$tz exec "${parent[@]}" "${launcher[@]}" "$program" "$@")
 }
 
 # run TAG HOUR DIR [ARG...]: one run; its output, errors and exit status
@@ -307,6 +314,50 @@ no_standard_output() {
 	launch 1 "$dir" >&- 2>&- </dev/null || status=$?
 	[ "$status" = 0 ] || fail "exited $status without standard output"
 	expect_marker "$dir"
+	expect_requests "$dir" 1
+}
+
+# A log reader that has gone away: the reader's end of the pipe is closed
+# before the program starts, which has SIGPIPE at its default as a shell
+# leaves it. The report is lost; the restart must not be.
+closed_pipe_in_hour_1() {
+	local dir
+	dir=$(new_dir)
+	parent=("$perl" -e 'pipe(my $r, my $w) or die; close $r;
+		open(STDOUT, ">&", $w) or die; $SIG{PIPE} = "DEFAULT"; exec @ARGV')
+	run dead_reader 1 "$dir"
+	parent=()
+	expect_status dead_reader 0
+	expect_no_errors dead_reader
+	expect_marker "$dir"
+	expect_requests "$dir" 1
+}
+
+# A parent that ignores SIGCHLD passes that on; the request it made must
+# still count as made.
+sigchld_ignored() {
+	local dir
+	dir=$(new_dir)
+	parent=("$perl" -e '$SIG{CHLD} = "IGNORE"; exec @ARGV')
+	expect_run ignoring 1 "$dir" requested
+	parent=()
+	expect_marker "$dir"
+	expect_requests "$dir" 1
+}
+
+# Past a file-size limit the marker cannot be written: the run says so,
+# leaves no marker and requests nothing, and the first run without the
+# limit restarts. Standard error goes through a pipe, which has no limit.
+file_size_limit() {
+	local dir said status=0
+	dir=$(new_dir)
+	said=$( (ulimit -f 0; launch 1 "$dir" 2>&1 >/dev/null </dev/null) ) || status=$?
+	[ "$status" = 1 ] || fail "exited $status past the limit; said: $said"
+	[ "$said" = "reboot_guard: rebooted.txt: File too large; no restart requested" ] ||
+		fail "said: $said"
+	expect_no_marker "$dir"
+	expect_requests "$dir" 0
+	expect_run after_limit 1 "$dir" requested
 	expect_requests "$dir" 1
 }
 
