@@ -1,5 +1,6 @@
-# Installation and packages: a Debian package with the systemd units for
-# Linux, a zip with the Task Scheduler definition for Windows.
+# Installation and packages: a Debian package and an RPM with the systemd
+# units and the manual page for Linux, a zip with the Task Scheduler
+# definition for Windows.
 
 set(CPACK_PACKAGE_VENDOR "The reboot_guard developers")
 set(CPACK_PACKAGE_CONTACT
@@ -32,34 +33,80 @@ else()
         COMMAND_ERROR_IS_FATAL ANY)
     install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${doc_dir})
 
+    # The manual page, compressed the same way; man reads it as it is.
+    set(man_page ${PROJECT_BINARY_DIR}/reboot_guard.8.gz)
+    add_custom_command(OUTPUT ${man_page}
+        COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/doc/reboot_guard.8 > ${man_page}
+        DEPENDS doc/reboot_guard.8
+        VERBATIM)
+    add_custom_target(reboot_guard_man_page ALL DEPENDS ${man_page})
+    install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
     if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-        # The units name /usr/bin; point them at where this install puts
-        # the program.
-        file(READ contrib/systemd/reboot-guard.service service_text)
-        string(REPLACE "ExecStart=/usr/bin/reboot_guard"
-            "ExecStart=${CMAKE_INSTALL_FULL_BINDIR}/reboot_guard"
-            service_text "${service_text}")
-        file(WRITE ${PROJECT_BINARY_DIR}/systemd/reboot-guard.service
-            "${service_text}")
-        install(FILES ${PROJECT_BINARY_DIR}/systemd/reboot-guard.service
-            contrib/systemd/reboot-guard.timer
+        install(CODE "
+            set(service_source
+                \"${PROJECT_SOURCE_DIR}/contrib/systemd/reboot-guard.service\")
+            set(service_bindir \"${CMAKE_INSTALL_BINDIR}\")
+            set(service_staging \"${PROJECT_BINARY_DIR}/systemd\")")
+        install(SCRIPT cmake/install_service.cmake)
+        install(FILES contrib/systemd/reboot-guard.timer
             DESTINATION lib/systemd/system)
     endif()
 
-    set(CPACK_GENERATOR DEB)
-    set(CPACK_PACKAGE_NAME reboot-guard) # Debian names take no underscore
+    # One build, two packages: a .deb and an RPM, both named as their
+    # hosts want (no underscore) and both starting nothing by themselves.
+    set(CPACK_GENERATOR DEB RPM)
+    set(CPACK_PACKAGE_NAME reboot-guard)
+    set(CPACK_PACKAGE_DESCRIPTION
+"reboot_guard checks the local hour once per start. In hour 1 it requests
+a restart in five minutes unless its marker file shows that one was
+already requested; in hour 15 it removes the marker.
+
+The package ships a systemd service and a timer that starts it every 15
+minutes. Nothing runs until an administrator enables the timer.")
+
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION admin)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    # CPack puts the summary first and indents these lines.
-    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"reboot_guard checks the local hour once per start. In hour 1 it requests
-a restart in five minutes unless its marker file shows that one was
-already requested; in hour 15 it removes the marker.
-.
-The package ships a systemd service and a timer that starts it every 15
-minutes. Nothing runs until an administrator enables the timer.")
+    # The restart command comes with the init system.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+        "systemd-sysv | sysvinit-core | runit-init")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+        ${PROJECT_SOURCE_DIR}/contrib/debian/postinst
+        ${PROJECT_SOURCE_DIR}/contrib/debian/prerm
+        ${PROJECT_SOURCE_DIR}/contrib/debian/postrm)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    # CPack puts the summary first and indents these lines; an empty line
+    # is a lone dot.
+    string(REPLACE "\n\n" "\n.\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION
+        "${CPACK_PACKAGE_DESCRIPTION}")
+
+    set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+    set(CPACK_RPM_PACKAGE_RELEASE 1)
+    set(CPACK_RPM_PACKAGE_LICENSE ISC)
+    set(CPACK_RPM_PACKAGE_GROUP "System Environment/Base")
+    set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_SOURCE_DIR}/contrib/rpm/changelog)
+    # The service names /usr/bin/reboot_guard: the package cannot move.
+    set(CPACK_PACKAGE_RELOCATABLE OFF)
+    # Build-id links would make it own directories under /usr/lib/.build-id.
+    set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none
+%define packager ${CPACK_PACKAGE_CONTACT}")
+    set(CPACK_RPM_PACKAGE_SUMMARY
+        "Restarts the machine at most once a day, in local hour 1")
+    set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+    # Directories of the system are the system's, not this package's.
+    set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+        /usr/lib/systemd /usr/lib/systemd/system
+        /usr/share/man /usr/share/man/man8)
+    set(CPACK_RPM_USER_FILELIST
+        "%license /usr/share/doc/reboot-guard/copyright")
+    set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE
+        ${PROJECT_SOURCE_DIR}/contrib/rpm/post)
+    set(CPACK_RPM_PRE_UNINSTALL_SCRIPT_FILE
+        ${PROJECT_SOURCE_DIR}/contrib/rpm/preun)
+    set(CPACK_RPM_POST_UNINSTALL_SCRIPT_FILE
+        ${PROJECT_SOURCE_DIR}/contrib/rpm/postun)
 endif()
 
 include(CPack)

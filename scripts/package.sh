@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Builds both packages into build/packages: the Debian package (program,
-# systemd service and timer) and the Windows zip (program, Task Scheduler
-# definition, README). Runs lintian on the .deb when it is installed.
+# Builds the packages into build/packages: the Debian package and the RPM
+# (program, manual page, systemd service and timer) and the Windows zip
+# (program, Task Scheduler definition, README). Checks them: lintian on the
+# .deb when it is installed, and the RPM installed into a scratch root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 rm -rf build/packages
-cmake --workflow --preset deb
+cmake --workflow --preset linux
 cmake --workflow --preset windows-zip
 
 deb=$(ls build/packages/*.deb)
+rpm=$(ls build/packages/*.rpm)
 zip=$(ls build/packages/*.zip)
 dpkg-deb -c "$deb"
 if command -v lintian >/dev/null; then
@@ -18,5 +20,6 @@ if command -v lintian >/dev/null; then
 else
 	echo "lintian: SKIPPED, not installed (apt-get install lintian)"
 fi
+tests/packaging/check_rpm.sh "$rpm"
 unzip -l "$zip" 2>/dev/null || cmake -E tar tf "$zip"
-echo "packages: $deb $zip"
+echo "packages: $deb $rpm $zip"

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The systemd units must pass systemd-analyze verify without a word, and
 # keep what the program relies on: a private state directory as working
-# directory, and a timer that starts it every quarter hour.
+# directory, and a timer that starts it every quarter hour. Their
+# Documentation= must find the manual page.
 #
-# usage: check_systemd_units.sh UNIT_DIR PROGRAM
+# usage: check_systemd_units.sh UNIT_DIR PROGRAM MAN_PAGE
 set -euo pipefail
-units=$1 program=$2
+units=$1 program=$2 page=$3
 command -v systemd-analyze >/dev/null || { echo "SKIPPED: no systemd-analyze"; exit 77; }
 
 work=$(mktemp -d)
@@ -17,7 +18,9 @@ cp "$units/reboot-guard.timer" "$work/"
 grep -q "^ExecStart=$program\$" "$work/reboot-guard.service" ||
 	{ echo "FAIL: ExecStart is not /usr/bin/reboot_guard" >&2; exit 1; }
 
-said=$(cd "$work" && systemd-analyze verify reboot-guard.service reboot-guard.timer 2>&1) ||
+mkdir -p "$work/man/man8"
+cp "$page" "$work/man/man8/"
+said=$(cd "$work" && MANPATH=$work/man systemd-analyze verify reboot-guard.service reboot-guard.timer 2>&1) ||
 	{ echo "FAIL: $said" >&2; exit 1; }
 [ -z "$said" ] || { echo "FAIL: systemd-analyze says: $said" >&2; exit 1; }
 

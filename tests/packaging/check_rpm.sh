@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The RPM installs into a scratch root and verifies there, holds exactly
+# the program, its units, its manual page and docs (no system directory),
+# and requires the C library alone. rpmlint, where installed, finds no
+# error. Nothing is installed on this machine itself.
+#
+# usage: check_rpm.sh PACKAGE.rpm
+set -euo pipefail
+package=$(realpath "$1")
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+rpm --root "$root" --initdb
+# The scriptlets are for a booted host: the scratch root has no shell.
+rpm -i --root "$root" --nodeps --noscripts "$package"
+name=$(rpm -qp --qf '%{NAME}' "$package")
+changed=$(rpm -V --nodeps --root "$root" "$name") || fail "rpm -V: $changed"
+
+expected='/usr/bin/reboot_guard
+/usr/lib/systemd/system/reboot-guard.service
+/usr/lib/systemd/system/reboot-guard.timer
+/usr/share/doc/reboot-guard
+/usr/share/doc/reboot-guard/README.md
+/usr/share/doc/reboot-guard/changelog.gz
+/usr/share/doc/reboot-guard/copyright
+/usr/share/man/man8/reboot_guard.8.gz'
+files=$(rpm -ql --root "$root" "$name")
+[ "$files" = "$expected" ] || fail "files differ:
+$(diff <(echo "$expected") <(echo "$files") || true)"
+
+others=$(rpm -qp --requires "$package" |
+	grep -Ev '^(libc\.so\.6(\(.*\))?\(64bit\)|rtld\(GNU_HASH\)|rpmlib\(.*|/bin/sh)$' || true)
+[ -z "$others" ] || fail "requires more than the C library: $others"
+grep -qx "ExecStart=/usr/bin/reboot_guard" "$root/usr/lib/systemd/system/reboot-guard.service" ||
+	fail "the service does not start /usr/bin/reboot_guard"
+
+if command -v rpmlint >/dev/null; then
+	rpmlint -c "$(dirname "$0")/rpmlint.toml" "$package"
+else
+	echo "rpmlint: SKIPPED, not installed (apt-get install rpmlint)"
+fi
+echo "RPM checked: $(rpm -qp "$package")"
