@@ -1,11 +1,25 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the native build, then the Windows build
-# under Wine when MinGW-w64 and Wine are installed. Says plainly when the
-# Windows leg was skipped; with REBOOT_GUARD_REQUIRE_WINDOWS=1 a skip fails.
+# Builds and runs every test: the native build (with the .deb booted in a
+# throwaway systemd container, as root with debootstrap and systemd-nspawn),
+# then the Windows build under Wine when MinGW-w64 and Wine are installed.
+# Says plainly what it skipped; with REBOOT_GUARD_REQUIRE_SYSTEMD=1 or
+# REBOOT_GUARD_REQUIRE_WINDOWS=1 that skip fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake --workflow --preset dev
+
+if [ "$(id -u)" = 0 ] && command -v debootstrap >/dev/null &&
+	command -v systemd-nspawn >/dev/null; then
+	echo "systemd boot test: ran (console: build/dev/systemd-boot.log)"
+else
+	echo "systemd boot test: SKIPPED, it needs root, debootstrap and" \
+		"systemd-nspawn (apt-get install debootstrap systemd-container)"
+	if [ "${REBOOT_GUARD_REQUIRE_SYSTEMD:-0}" = 1 ]; then
+		echo "The systemd boot test is required here." >&2
+		exit 1
+	fi
+fi
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null &&
 	command -v wine >/dev/null; then

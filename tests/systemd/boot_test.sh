@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Boots the freshly built .deb in a throwaway Debian container with its own
+# systemd and logind, and reads what in_container.sh found there. The
+# restart is requested of the container's logind and cancelled at once:
+# nothing reaches this machine. The Debian root is made once per build
+# tree, from the mirror this machine's apt uses.
+#
+# usage: boot_test.sh BUILD_DIR
+set -euo pipefail
+build=$(realpath "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+skip() {
+	[ "${REBOOT_GUARD_REQUIRE_SYSTEMD:-0}" != 1 ] || fail "$*; this test is required here"
+	echo "SKIPPED: $*"
+	exit 77
+}
+
+[ "$(id -u)" = 0 ] || skip "needs root"
+command -v debootstrap >/dev/null && command -v systemd-nspawn >/dev/null ||
+	skip "needs debootstrap and systemd-nspawn (apt-get install debootstrap systemd-container)"
+
+# The first URI that this machine's apt takes bookworm's packages from.
+apt_mirror() {
+	{
+		cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk 'BEGIN { RS = ""; FS = "\n" }
+		{
+			uri = ""; deb = 0; suite = 0
+			for (i = 1; i <= NF; i++) {
+				if ($i ~ /^Types:/ && $i ~ /[: ]deb( |$)/) deb = 1
+				if ($i ~ /^URIs:/) { split(substr($i, 6), u, " "); uri = u[1] }
+				if ($i ~ /^Suites:/) {
+					n = split(substr($i, 8), s, " ")
+					for (j = 1; j <= n; j++) if (s[j] == "bookworm") suite = 1
+				}
+			}
+			if (deb && suite && uri != "") print uri
+		}'
+		cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '
+		$1 == "deb" {
+			i = 2
+			if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+			if ($(i + 1) == "bookworm") print $i
+		}'
+	} | head -n 1
+}
+
+base=$build/systemd-root
+if [ ! -e "$base.done" ]; then
+	mirror=$(apt_mirror)
+	[ -n "$mirror" ] || fail "no bookworm mirror in this machine's apt sources"
+	echo "making a Debian root in $base from $mirror (once per build tree)"
+	rm -rf "$base"
+	debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libpam-systemd \
+		bookworm "$base" "$mirror" >"$build/debootstrap.log" 2>&1 ||
+		fail "debootstrap failed; see $build/debootstrap.log"
+	touch "$base.done"
+fi
+
+work=$(mktemp -d "$build/systemd-boot.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
+	fail "cpack: $(cat "$work/cpack.log")"
+root=$work/root
+cp -a "$base" "$root"
+
+check=$root/reboot-guard-check
+mkdir "$check"
+cp "$work"/packages/*.deb "$check/reboot-guard.deb"
+cp "$here/in_container.sh" "$check/"
+source "$here/../e2e/local_hour.sh"
+printf 'HOUR_1_TZ=%s\nHOUR_15_TZ=%s\n' "$(tz_for_hour 1)" "$(tz_for_hour 15)" >"$check/env"
+cat >"$root/etc/systemd/system/reboot-guard-check.service" <<'UNIT'
+[Unit]
+Description=Check the reboot-guard package, then power the container off
+Wants=systemd-logind.service
+After=systemd-logind.service dbus.service
+
+[Service]
+Type=oneshot
+ExecStart=/reboot-guard-check/in_container.sh
+ExecStopPost=/bin/systemctl poweroff --no-block
+
+[Install]
+WantedBy=multi-user.target
+UNIT
+ln -s ../reboot-guard-check.service \
+	"$root/etc/systemd/system/multi-user.target.wants/reboot-guard-check.service"
+
+# No system bus here: nspawn neither registers the machine nor makes a
+# scope for it.
+started=$SECONDS
+status=0
+timeout 300 systemd-nspawn --register=no --keep-unit --quiet --console=pipe \
+	-b -D "$root" >"$build/systemd-boot.log" 2>&1 </dev/null || status=$?
+echo "container ran for $((SECONDS - started)) s (exit $status); its console: $build/systemd-boot.log"
+
+results=$check/results
+[ -s "$results" ] || fail "the container wrote no results"
+cat "$results"
+failed=$(sed -n 's/^FAIL //p' "$results")
+[ -z "$failed" ] || fail "these checks did not hold: $(echo "$failed" | paste -sd ';' -)"
+grep -qx done "$results" || fail "the checks stopped before the end"
+echo "all checks held"

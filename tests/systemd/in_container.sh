@@ -1,0 +1,75 @@
+#!/bin/sh
+# Drives one day of the Debian package under the container's own systemd
+# and logind, and writes one line per check into the results file. Started
+# at boot by reboot-guard-check.service in the throwaway container that
+# boot_test.sh makes; it refuses to run anywhere else, as it installs a
+# package and asks logind for a restart.
+set -u
+dir=/reboot-guard-check
+results=$dir/results
+timer=reboot-guard.timer service=reboot-guard.service
+marker=/var/lib/reboot-guard/rebooted.txt
+. "$dir/env" # HOUR_1_TZ, HOUR_15_TZ: time zones in which it is now hh:30
+
+if [ "$(systemd-detect-virt --container)" != systemd-nspawn ] ||
+	[ ! -e /run/systemd/container ]; then
+	echo "FAIL not in the test container" >"$results"
+	exit 0
+fi
+: >"$results"
+
+# check NAME COMMAND...: records whether COMMAND succeeds.
+check() {
+	name=$1
+	shift
+	if "$@" >/dev/null 2>&1; then echo "ok $name"; else echo "FAIL $name"; fi >>"$results"
+}
+is() { [ "$(systemctl "$1" "$2" 2>/dev/null)" = "$3" ]; }
+scheduled() {
+	busctl get-property org.freedesktop.login1 /org/freedesktop/login1 \
+		org.freedesktop.login1.Manager ScheduledShutdown | grep -q "^(st) \"$1\" "
+}
+requests() {
+	[ "$(journalctl -q -u "$service" -o cat | grep -c 'going to create file')" = "$1" ]
+}
+# at_hour TZ: every later run of the service sees that local time.
+at_hour() {
+	mkdir -p "/etc/systemd/system/$service.d"
+	printf '[Service]\nEnvironment=TZ=%s\n' "$1" >"/etc/systemd/system/$service.d/hour.conf"
+	systemctl daemon-reload
+}
+runs() { systemctl start "$service"; }
+gone() { [ ! -e "$1" ] && [ ! -L "$1" ]; }
+
+dpkg -i "$dir/reboot-guard.deb" >/dev/null
+check "install leaves the timer disabled" is is-enabled "$timer" disabled
+check "install leaves the timer inactive" is is-active "$timer" inactive
+# Before the timer starts, so that no run of it sees the real hour.
+at_hour "$HOUR_1_TZ"
+systemctl enable --now "$timer"
+check "enable --now makes the timer active" is is-active "$timer" active
+check "the run in hour 1 succeeds" runs
+check "the marker holds Rebooted" [ "$(cat "$marker")" = Rebooted ]
+check "logind has the restart scheduled" scheduled reboot
+shutdown -c
+check "shutdown -c cancels it" scheduled ""
+check "a second run in hour 1 succeeds" runs
+check "the second run schedules nothing" scheduled ""
+check "one restart was requested in all" requests 1
+dpkg -i "$dir/reboot-guard.deb" >/dev/null
+check "an upgrade keeps the timer enabled" is is-enabled "$timer" enabled
+check "an upgrade keeps the timer active" is is-active "$timer" active
+at_hour "$HOUR_15_TZ"
+check "the run in hour 15 succeeds" runs
+check "hour 15 clears the marker" gone "$marker"
+dpkg -r reboot-guard >/dev/null
+check "dpkg -r stops the timer" is is-active "$timer" inactive
+check "systemd can no longer start it" sh -c "! systemctl start $timer"
+dpkg -P reboot-guard >/dev/null
+check "dpkg -P forgets the enablement" gone "/etc/systemd/system/timers.target.wants/$timer"
+check "dpkg -P leaves no mask" gone "/etc/systemd/system/$timer"
+check "dpkg -P removes /var/lib/reboot-guard" gone /var/lib/reboot-guard
+dpkg -i "$dir/reboot-guard.deb" >/dev/null
+check "a reinstall leaves the timer disabled" is is-enabled "$timer" disabled
+check "a reinstall leaves the timer inactive" is is-active "$timer" inactive
+echo done >>"$results"
