@@ -23,7 +23,7 @@ command -v debootstrap >/dev/null && command -v systemd-nspawn >/dev/null ||
 # The first URI that this machine's apt takes bookworm's packages from.
 apt_mirror() {
 	{
-		cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk 'BEGIN { RS = ""; FS = "\n" }
+		{ cat /etc/apt/sources.list.d/*.sources 2>/dev/null || :; } | awk 'BEGIN { RS = ""; FS = "\n" }
 		{
 			uri = ""; deb = 0; suite = 0
 			for (i = 1; i <= NF; i++) {
@@ -36,7 +36,7 @@ apt_mirror() {
 			}
 			if (deb && suite && uri != "") print uri
 		}'
-		cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '
+		{ cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || :; } | awk '
 		$1 == "deb" {
 			i = 2
 			if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
