@@ -9,6 +9,17 @@
 
 #include "run.h"
 
+#ifdef _WIN32
+#include "event_log.h"
+
+// Task Scheduler keeps no stderr: failures and requests go to the
+// Application log too.
+static event_logger *const log_event = event_log_write;
+#else
+// The journal, cron's mail or a log file keeps stderr already.
+static event_logger *const log_event = nullptr;
+#endif
+
 static int run_with_system(const char *command)
 {
 #ifndef _WIN32
@@ -39,6 +50,6 @@ int main()
 		clock_error = errno;
 
 	int status = reboot_guard_run(local_time, clock_error, stdout, stderr,
-	    run_with_system);
+	    run_with_system, log_event);
 	return status == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }

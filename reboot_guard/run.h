@@ -11,15 +11,26 @@
 // `system` returned for it.
 typedef int command_runner(const char *command);
 
+// What a run has the host's system log keep, where nothing keeps stderr.
+enum event_kind {
+	event_failure,        // the same text as the failure's line on stderr
+	event_restart_request // written before the restart command runs
+};
+
+// Writes one event, text without a line end, to the host's system log.
+typedef void event_logger(event_kind kind, const char *text);
+
 // The command line that asks the host for a forced restart in five minutes.
 extern const char restart_command[];
 
 // Runs the checks once for one clock reading. local_time is null when the
 // clock could not be read or turned into local time, and clock_error then
 // holds the errno of that failure (0 when there was none to give). The
-// report goes to out, one line per failure goes to err. Returns 0 when
-// every step worked and 1 when anything failed.
+// report goes to out, one line per failure goes to err, and each failure
+// and restart request goes to log_event as well unless it is null. Returns
+// 0 when every step worked and 1 when anything failed.
 int reboot_guard_run(const std::tm *local_time, int clock_error,
-    std::FILE *out, std::FILE *err, command_runner *run_command);
+    std::FILE *out, std::FILE *err, command_runner *run_command,
+    event_logger *log_event);
 
 #endif

@@ -68,6 +68,13 @@ std::string report(int hour, const std::string &reboot_line = "")
 	return text + (hour == 15 ? "- Matched" : "- Not matched");
 }
 
+// The event of a restart request.
+std::string request_event()
+{
+	return std::string("request: reboot_guard: requesting a restart: ") +
+	    restart_command + "\n";
+}
+
 std::tm reading(int hour)
 {
 	std::tm local_time{};
@@ -86,8 +93,19 @@ int calls;
 std::string last_command;
 bool marker_at_call;
 std::string report_at_call;
+std::string events_at_call;
 int status_to_return;
 int errno_to_return;
+
+// What would have gone to the system log, one line per event.
+std::string events;
+
+void fake_logger(event_kind kind, const char *text)
+{
+	events += kind == event_failure ? "failure: " : "request: ";
+	events += text;
+	events += "\n";
+}
 
 std::string read_file(const fs::path &path)
 {
@@ -103,6 +121,7 @@ int fake_runner(const char *command)
 	last_command = command;
 	marker_at_call = fs::exists(fs::symlink_status(MARKER_NAME));
 	report_at_call = read_file("report.txt");
+	events_at_call = events;
 	errno = errno_to_return;
 	return status_to_return;
 }
@@ -145,6 +164,7 @@ protected:
 		calls = 0;
 		last_command.clear();
 		report_at_call.clear();
+		events.clear();
 		status_to_return = 0;
 		errno_to_return = 0;
 	}
@@ -168,7 +188,8 @@ protected:
 	int run(int hour)
 	{
 		std::tm local_time = reading(hour);
-		return reboot_guard_run(&local_time, 0, out, err, fake_runner);
+		return reboot_guard_run(&local_time, 0, out, err, fake_runner,
+		    fake_logger);
 	}
 
 	void make_marker(marker_kind kind)
@@ -237,11 +258,15 @@ TEST_F(run_test, reports_and_decides_for_each_kind_of_hour)
 		std::string before = c.marker == marker_kind::file ?
 		    read_file(MARKER_NAME) : "";
 		calls = 0;
+		events.clear();
 		fresh_streams();
 
 		EXPECT_EQ(run(c.hour), 0);
 		EXPECT_EQ(read_stream(out), report(c.hour, c.reboot_line));
 		EXPECT_EQ(read_stream(err), "");
+		// Only a restart request is worth an event; the rest would
+		// flood the log, a run every quarter hour.
+		EXPECT_EQ(events, c.expected_calls == 1 ? request_event() : "");
 		EXPECT_EQ(calls, c.expected_calls);
 		EXPECT_EQ(fs::exists(fs::symlink_status(MARKER_NAME)),
 		    c.marker_after);
@@ -258,6 +283,7 @@ TEST_F(run_test, writes_the_marker_and_flushes_the_report_before_the_restart)
 	EXPECT_EQ(calls, 1);
 	EXPECT_EQ(last_command, restart_command);
 	EXPECT_TRUE(marker_at_call);
+	EXPECT_EQ(events_at_call, request_event());
 	EXPECT_EQ(read_file(MARKER_NAME), "Rebooted");
 	std::string full = report(1, not_found);
 	EXPECT_EQ(report_at_call, full.substr(0, full.find("Checking if matching")));
@@ -292,26 +318,30 @@ TEST_F(run_test, reports_a_failed_restart_command)
 		SCOPED_TRACE(c.reason);
 		std::remove(MARKER_NAME);
 		fresh_streams();
+		events.clear();
 		status_to_return = c.status;
 		errno_to_return = c.error;
 
 		EXPECT_EQ(run(1), 1);
 		EXPECT_EQ(read_stream(out), report(1, not_found));
-		EXPECT_EQ(read_stream(err), std::string("reboot_guard: ") +
+		std::string said = std::string("reboot_guard: ") +
 		    restart_command + ": " + c.reason +
-		    "; rebooted.txt stays, so this hour will not retry\n");
+		    "; rebooted.txt stays, so this hour will not retry\n";
+		EXPECT_EQ(read_stream(err), said);
+		EXPECT_EQ(events, request_event() + "failure: " + said);
 		EXPECT_TRUE(fs::exists(MARKER_NAME));
 	}
 }
 
 TEST_F(run_test, stops_after_the_first_message_without_a_clock)
 {
-	EXPECT_EQ(reboot_guard_run(nullptr, EOVERFLOW, out, err, fake_runner),
-	    1);
+	EXPECT_EQ(reboot_guard_run(nullptr, EOVERFLOW, out, err, fake_runner,
+	    fake_logger), 1);
 	EXPECT_EQ(read_stream(out), intro);
-	EXPECT_EQ(read_stream(err),
-	    std::string("reboot_guard: cannot read the local time: ") +
-	    std::strerror(EOVERFLOW) + "\n");
+	std::string said = std::string("reboot_guard: cannot read the local "
+	    "time: ") + std::strerror(EOVERFLOW) + "\n";
+	EXPECT_EQ(read_stream(err), said);
+	EXPECT_EQ(events, "failure: " + said);
 	EXPECT_EQ(calls, 0);
 	EXPECT_FALSE(fs::exists(MARKER_NAME));
 }
@@ -322,7 +352,8 @@ TEST_F(run_test, stops_after_the_first_message_when_the_time_has_no_text)
 	local_time.tm_year = INT_MAX;
 	if (std::asctime(&local_time) != nullptr)
 		GTEST_SKIP() << "this C library formats any year";
-	EXPECT_EQ(reboot_guard_run(&local_time, 0, out, err, fake_runner), 1);
+	EXPECT_EQ(reboot_guard_run(&local_time, 0, out, err, fake_runner,
+	    nullptr), 1);
 	EXPECT_EQ(read_stream(out), intro);
 	EXPECT_NE(read_stream(err).find("cannot format the local time"),
 	    std::string::npos);
@@ -461,7 +492,8 @@ TEST_F(run_test, leaves_the_marker_as_the_file_system_allows)
 			    std::fprintf(stderr, "status %d, calls %d, marker %d, "
 				"said: %s", status, calls, marker, said.c_str());
 			    std::_Exit(status == c.status && said == c.said &&
-				    calls == 0 && marker == c.marker_after &&
+				    events == (said.empty() ? "" : "failure: " +
+				    said) && calls == 0 && marker == c.marker_after &&
 				    read_stream(out) == report(c.hour,
 				    c.hour == 1 ? not_found : "") ? 0 : 1);
 		    },
@@ -490,8 +522,8 @@ TEST_F(run_test, leaves_the_restart_to_a_run_that_made_the_marker_first)
 	std::setvbuf(racing, nullptr, _IONBF, 0);
 	std::tm local_time = reading(1);
 
-	EXPECT_EQ(reboot_guard_run(&local_time, 0, racing, err, fake_runner),
-	    0);
+	EXPECT_EQ(reboot_guard_run(&local_time, 0, racing, err, fake_runner,
+	    fake_logger), 0);
 	std::fclose(racing);
 	EXPECT_EQ(calls, 0);
 	EXPECT_EQ(read_file(MARKER_NAME), "other run");

@@ -259,13 +259,22 @@ concurrent_runs_in_hour_1() {
 }
 
 failing_restart_command() {
-	local dir
+	local dir said events expected
 	dir=$(new_dir)
-	RECORDER_STATUS=3 run refused 1 "$dir"
+	# Under Wine, each event the program reports shows on Wine's eventlog
+	# channel: the request as a trace, the failure as an error.
+	RECORDER_STATUS=3 WINEDEBUG=-all,trace+eventlog,err+eventlog run refused 1 "$dir"
 	expect_status refused 1
 	expect_report refused 1 requested
-	[ "$(tr -d '\r' <"$work/refused.err")" = "reboot_guard: $restart_command: exit status 3; rebooted.txt stays, so this hour will not retry" ] ||
+	said="reboot_guard: $restart_command: exit status 3; rebooted.txt stays, so this hour will not retry"
+	[ "$(grep -v ':eventlog:' "$work/refused.err" | tr -d '\r')" = "$said" ] ||
 		fail "stderr: $(cat "$work/refused.err")"
+	if [ "$mode" = wine ]; then
+		events=$(sed -n 's/^[0-9a-f]*:\([a-z]*:eventlog:ReportEventW .*\)/\1/p' "$work/refused.err")
+		expected="trace:eventlog:ReportEventW L\"reboot_guard: requesting a restart: $restart_command\"
+err:eventlog:ReportEventW L\"$said\""
+		[ "$events" = "${expected//\\/\\\\}" ] || fail "events: $events"
+	fi
 	expect_marker "$dir"
 	expect_run later 1 "$dir" found
 	expect_requests "$dir" 1
