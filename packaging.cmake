@@ -1,6 +1,7 @@
 # Installation and packages: a Debian package and an RPM with the systemd
-# units and the manual page for Linux, a zip with the Task Scheduler
-# definition for Windows.
+# units and the manual page for Linux; for Windows an MSI that installs and
+# schedules the program, and a zip with the Task Scheduler definition for
+# those who install by hand.
 
 set(CPACK_PACKAGE_VENDOR "The reboot_guard developers")
 set(CPACK_PACKAGE_CONTACT
@@ -20,6 +21,29 @@ if(WIN32)
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME
         "reboot_guard-${PROJECT_VERSION}-windows-x86_64")
+
+    # The Windows Installer package, for deploying to many machines (Group
+    # Policy, Intune, Configuration Manager), versioned as the project.
+    set(REBOOT_GUARD_MSI_STAGING ${PROJECT_BINARY_DIR}/msi)
+    set(REBOOT_GUARD_MSI ${PROJECT_BINARY_DIR}/${CPACK_PACKAGE_FILE_NAME}.msi)
+    find_program(REBOOT_GUARD_WIXL wixl)
+    if(REBOOT_GUARD_WIXL)
+        set(wxs ${PROJECT_SOURCE_DIR}/contrib/windows/reboot_guard.wxs)
+        add_custom_command(OUTPUT ${REBOOT_GUARD_MSI}
+            COMMAND ${CMAKE_COMMAND} -DWIXL=${REBOOT_GUARD_WIXL} -DWXS=${wxs}
+                -DVERSION=${PROJECT_VERSION}
+                -DPROGRAM=$<TARGET_FILE:reboot_guard>
+                -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                -DSTAGING=${REBOOT_GUARD_MSI_STAGING}
+                -DOUTPUT=${REBOOT_GUARD_MSI}
+                -P ${PROJECT_SOURCE_DIR}/cmake/build_msi.cmake
+            DEPENDS reboot_guard ${wxs} cmake/build_msi.cmake README.md
+                LICENSE contrib/windows/reboot_guard.xml
+            VERBATIM)
+        add_custom_target(reboot_guard_msi ALL DEPENDS ${REBOOT_GUARD_MSI})
+    else()
+        message(STATUS "wixl not found: no MSI (apt-get install wixl msitools)")
+    endif()
 else()
     install(TARGETS reboot_guard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     # Debian's name for the licence file, in the package's own doc folder.

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Installs, runs, upgrades, downgrades and uninstalls the MSI under Wine,
+# in a private prefix made afresh for it, whose shutdown.exe and
+# icacls.exe are recorders. The newer package for the upgrade is built
+# here from the same staged files with a higher version.
+#
+# usage: msi.sh MSI STAGED_DIR WXS SHUTDOWN_RECORDER ICACLS_RECORDER
+set -euo pipefail
+msi=$(realpath "$1") staged=$(realpath "$2") wxs=$(realpath "$3")
+shutdown_recorder=$(realpath "$4") icacls_recorder=$(realpath "$5")
+fail() { echo "FAIL: $*" >&2; exit 1; }
+if ! command -v wixl >/dev/null; then
+	[ "${REBOOT_GUARD_REQUIRE_WINDOWS:-0}" != 1 ] || fail "wixl is missing"
+	echo "SKIPPED: wixl is missing (apt-get install wixl msitools)"
+	exit 77
+fi
+
+work=$(dirname "$msi")/msi-test
+export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
+export WINEDLLOVERRIDES='shutdown.exe,icacls.exe=n;mscoree,mshtml='
+# Wine's services inherit the output of whatever starts them: files only.
+log=$work/wine.log
+rm -rf "$work"
+mkdir -p "$WINEPREFIX"
+trap 'wineserver -k >/dev/null 2>&1 </dev/null || true' EXIT
+wineboot -i >>"$log" 2>&1 </dev/null
+wineserver -w # until the new prefix is wholly made
+wineserver -p >>"$log" 2>&1 </dev/null
+system32=$WINEPREFIX/drive_c/windows/system32
+install -m 0755 "$shutdown_recorder" "$system32/shutdown.exe"
+install -m 0755 "$icacls_recorder" "$system32/icacls.exe"
+cmp -s "$shutdown_recorder" "$system32/shutdown.exe" &&
+	cmp -s "$icacls_recorder" "$system32/icacls.exe" ||
+	fail "the recorders are not in place in $WINEPREFIX"
+# schtasks needs the Task Scheduler service.
+wine net start schedule >>"$log" 2>&1 </dev/null
+
+version=$(msiinfo export "$msi" Property | sed -n 's/^ProductVersion\t//p' | tr -d '\r')
+newer_version=${version%.*}.$(( ${version##*.} + 1 ))
+newer=$work/reboot_guard-$newer_version.msi
+(cd "$staged" && wixl -a x64 -D Version="$newer_version" -o "$newer" "$wxs")
+
+program_dir=$WINEPREFIX/drive_c/Program\ Files/reboot_guard
+working_dir=$WINEPREFIX/drive_c/ProgramData/reboot_guard
+task=$system32/tasks/reboot_guard
+source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\reboot_guard'
+
+# msiexec ACTION PACKAGE: runs it silently, logging into the work folder.
+msiexec() {
+	wine msiexec "$1" "$(winepath -w "$2")" /qn /l*v "$(winepath -w "$work/$3.log")" \
+		>>"$log" 2>&1 </dev/null
+}
+entries() {
+	wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+		tr -d '\r' | grep -c 'DisplayName.*REG_SZ.*reboot_guard$' || true
+}
+installed_version() {
+	wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+		tr -d '\r' | sed -n 's/.*DisplayVersion.*REG_SZ *//p'
+}
+message_file() {
+	wine reg query "$source_key" /v EventMessageFile 2>/dev/null | tr -d '\r' |
+		sed -n 's/.*EventMessageFile.*REG_SZ *//p'
+}
+gone() { [ ! -e "$1" ]; }
+nothing_left() {
+	gone "$program_dir" && gone "$working_dir" && gone "$task" &&
+		[ "$(entries)" = 0 ] && ! wine reg query "$source_key" </dev/null
+}
+
+failed=()
+check() {
+	local name=$1
+	shift
+	if "$@" >/dev/null 2>&1; then echo "ok $name"; else echo "FAIL $name"; failed+=("$name"); fi
+}
+
+# A folder that cannot be locked fails the install, and nothing stays.
+status=0
+ICACLS_STATUS=5 msiexec /i "$msi" refused || status=$?
+check "an install whose icacls fails fails" [ "$status" != 0 ]
+check "and leaves nothing behind" nothing_left
+
+status=0
+msiexec /i "$msi" install || status=$?
+check "the install succeeds" [ "$status" = 0 ]
+check "the program is in Program Files" [ -f "$program_dir/reboot_guard.exe" ]
+check "the working folder exists" [ -d "$working_dir" ]
+check "icacls locked it to SYSTEM and Administrators" [ "$(tr -d '\r' <"$WINEPREFIX/drive_c/icacls-calls.log" | sort -u)" = \
+	'C:\ProgramData\reboot_guard\. /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F' ]
+check "the task is registered" [ -f "$task" ]
+check "the event source names the program" [ "$(message_file)" = 'C:\Program Files\reboot_guard\reboot_guard.exe' ]
+check "one product is installed" [ "$(entries)" = 1 ]
+
+# The installed program, in its working folder, at hour 1.
+source "$(dirname "$0")/local_hour.sh"
+(cd "$working_dir" && TZ=$(tz_for_hour 1) wine "$program_dir/reboot_guard.exe" >"$work/run.out" 2>&1 </dev/null)
+check "the installed program made the marker" [ "$(cat "$working_dir/rebooted.txt")" = Rebooted ]
+check "and requested one restart" [ "$(tr -d '\r' <"$working_dir/shutdown-calls.log")" = 'args=/f /r /t 300 marker=yes' ]
+
+status=0
+msiexec /i "$newer" upgrade || status=$?
+check "the upgrade succeeds" [ "$status" = 0 ]
+check "one product is installed, the newer" [ "$(entries):$(installed_version)" = "1:$newer_version" ]
+check "the task is still registered" [ -f "$task" ]
+# Wine's removal of the older product does not set UPGRADINGPRODUCTCODE:
+# that the marker stays is seen in the tables instead.
+check "the removal in an upgrade keeps task and marker" [ "$(msiinfo export "$newer" InstallExecuteSequence |
+	grep -cE '^(UnregisterTask|RemoveWorkingFolder)\sREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE\s')" = 2 ]
+
+status=0
+msiexec /i "$msi" downgrade || status=$?
+check "an older package is refused" [ "$status" != 0 ]
+check "and the newer stays" [ "$(entries):$(installed_version)" = "1:$newer_version" ]
+
+status=0
+msiexec /x "$newer" uninstall || status=$?
+check "the uninstall succeeds" [ "$status" = 0 ]
+check "and leaves nothing of reboot_guard" nothing_left
+
+[ ${#failed[@]} = 0 ] || fail "these checks did not hold: $(IFS=';'; echo "${failed[*]}") (logs in $work)"
+echo "all checks held"
