@@ -9,13 +9,13 @@ dir=/reboot-guard-check
 results=$dir/results
 timer=reboot-guard.timer service=reboot-guard.service
 marker=/var/lib/reboot-guard/rebooted.txt
-. "$dir/env" # HOUR_1_TZ, HOUR_15_TZ: time zones in which it is now hh:30
 
 if [ "$(systemd-detect-virt --container)" != systemd-nspawn ] ||
 	[ ! -e /run/systemd/container ]; then
 	echo "FAIL not in the test container" >"$results"
 	exit 0
 fi
+. "$dir/env" # HOUR_1_TZ, HOUR_15_TZ: time zones in which it is now hh:30
 : >"$results"
 
 # check NAME COMMAND...: records whether COMMAND succeeds.
