@@ -13,12 +13,9 @@ if [ "$(id -u)" = 0 ] && command -v debootstrap >/dev/null &&
 	command -v systemd-nspawn >/dev/null; then
 	echo "systemd boot test: ran (console: build/dev/systemd-boot.log)"
 else
+	# With REBOOT_GUARD_REQUIRE_SYSTEMD=1 the test itself failed already.
 	echo "systemd boot test: SKIPPED, it needs root, debootstrap and" \
 		"systemd-nspawn (apt-get install debootstrap systemd-container)"
-	if [ "${REBOOT_GUARD_REQUIRE_SYSTEMD:-0}" = 1 ]; then
-		echo "The systemd boot test is required here." >&2
-		exit 1
-	fi
 fi
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null &&

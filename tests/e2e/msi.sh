@@ -50,13 +50,16 @@ msiexec() {
 	wine msiexec "$1" "$(winepath -w "$2")" /qn /l*v "$(winepath -w "$work/$3.log")" \
 		>>"$log" 2>&1 </dev/null
 }
-entries() {
+# The version of each entry named reboot_guard in Programs and Features,
+# one per line.
+products() {
 	wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
-		tr -d '\r' | grep -c 'DisplayName.*REG_SZ.*reboot_guard$' || true
-}
-installed_version() {
-	wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
-		tr -d '\r' | sed -n 's/.*DisplayVersion.*REG_SZ *//p'
+		tr -d '\r' | awk '
+		function flush() { if (name == "reboot_guard") print version; name = version = "" }
+		/^HKEY_/ { flush() }
+		$1 == "DisplayName" && $2 == "REG_SZ" { name = $3 }
+		$1 == "DisplayVersion" && $2 == "REG_SZ" { version = $3 }
+		END { flush() }'
 }
 message_file() {
 	wine reg query "$source_key" /v EventMessageFile 2>/dev/null | tr -d '\r' |
@@ -65,7 +68,7 @@ message_file() {
 gone() { [ ! -e "$1" ]; }
 nothing_left() {
 	gone "$program_dir" && gone "$working_dir" && gone "$task" &&
-		[ "$(entries)" = 0 ] && ! wine reg query "$source_key" </dev/null
+		[ -z "$(products)" ] && ! wine reg query "$source_key" </dev/null
 }
 
 failed=()
@@ -90,7 +93,7 @@ check "icacls locked it to SYSTEM and Administrators" [ "$(tr -d '\r' <"$WINEPRE
 	'C:\ProgramData\reboot_guard\. /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F' ]
 check "the task is registered" [ -f "$task" ]
 check "the event source names the program" [ "$(message_file)" = 'C:\Program Files\reboot_guard\reboot_guard.exe' ]
-check "one product is installed" [ "$(entries)" = 1 ]
+check "one product is installed" [ "$(products | wc -l)" = 1 ]
 
 # The installed program, in its working folder, at hour 1.
 source "$(dirname "$0")/local_hour.sh"
@@ -101,7 +104,7 @@ check "and requested one restart" [ "$(tr -d '\r' <"$working_dir/shutdown-calls.
 status=0
 msiexec /i "$newer" upgrade || status=$?
 check "the upgrade succeeds" [ "$status" = 0 ]
-check "one product is installed, the newer" [ "$(entries):$(installed_version)" = "1:$newer_version" ]
+check "one product is installed, the newer" [ "$(products)" = "$newer_version" ]
 check "the task is still registered" [ -f "$task" ]
 # Wine's removal of the older product does not set UPGRADINGPRODUCTCODE:
 # that the marker stays is seen in the tables instead.
@@ -111,7 +114,7 @@ check "the removal in an upgrade keeps task and marker" [ "$(msiinfo export "$ne
 status=0
 msiexec /i "$msi" downgrade || status=$?
 check "an older package is refused" [ "$status" != 0 ]
-check "and the newer stays" [ "$(entries):$(installed_version)" = "1:$newer_version" ]
+check "and the newer stays" [ "$(products)" = "$newer_version" ]
 
 status=0
 msiexec /x "$newer" uninstall || status=$?
