@@ -36,9 +36,21 @@ static int write_some(int fd, const char *data, unsigned int length)
 	return _write(fd, data, length);
 }
 
+// Commits the content to the disk before the restart can begin.
+static int sync_marker(int fd)
+{
+	return _commit(fd) == 0;
+}
+
 static int close_marker(int fd)
 {
 	return _close(fd) == 0;
+}
+
+// The commit carries the new name along with the file's own metadata.
+static int sync_folder()
+{
+	return 1;
 }
 
 static int remove_name()
@@ -73,9 +85,31 @@ static ssize_t write_some(int fd, const char *data, size_t length)
 	return write(fd, data, length);
 }
 
+// A power cut before the file system commits on its own (seconds later)
+// would lose the marker, and the machine would come back in hour 1 and
+// restart again.
+static int sync_marker(int fd)
+{
+	return fsync(fd) == 0;
+}
+
 static int close_marker(int fd)
 {
 	return close(fd) == 0;
+}
+
+// The marker's name lives in the working directory, which must reach the
+// disk as well, or the synced content has no name after a power cut.
+static int sync_folder()
+{
+	int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd == -1)
+		return 0;
+	int synced = fsync(fd) == 0;
+	int error = errno;
+	close(fd);
+	errno = error;
+	return synced;
 }
 
 static int remove_name()
@@ -123,17 +157,22 @@ marker_creation marker_create()
 	if (fd == -1)
 		return errno == EEXIST ? marker_existed : marker_not_created;
 
-	int written = write_content(fd);
+	int lasting = write_content(fd) && sync_marker(fd);
 	int error = errno;
-	if (!close_marker(fd) && written) {
-		written = 0;
+	if (!close_marker(fd) && lasting) {
+		lasting = 0;
 		error = errno;
 	}
-	if (written)
+	if (lasting && !sync_folder()) {
+		lasting = 0;
+		error = errno;
+	}
+	if (lasting)
 		return marker_created;
 
 	// No restart follows this marker. Left in place, it would make every
-	// later run of the day find it and do nothing, without a word.
+	// later run of the day find it and do nothing, without a word; and a
+	// marker that may not outlive a power cut cannot stand for a restart.
 	if (remove_name() != 0) {
 		errno = error;
 		return marker_left_behind;

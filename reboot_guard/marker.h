@@ -17,12 +17,14 @@ enum marker_presence {
 };
 
 enum marker_creation {
-	marker_created,     // this call made the marker and wrote its content
+	marker_created,     // this call made the marker, and its content and
+	                    // name are on disk
 	marker_existed,     // the name was taken already; nothing was touched
 	marker_not_created, // no marker was made, or the one that could not
-	                    // be written was removed again; errno says why
-	marker_left_behind  // the content could not be written and the file
-	                    // could not be removed; errno says why it failed
+	                    // be written or synced was removed again; errno
+	                    // says why
+	marker_left_behind  // the content could not be written or synced and
+	                    // the file could not be removed; errno says why
 };
 
 // Looks for the name without opening or following it, so that a marker
@@ -30,9 +32,11 @@ enum marker_creation {
 marker_presence marker_test();
 
 // Makes the marker only if the name is free, so that it never follows a
-// link, never truncates a file and only one of two racing runs wins. A
-// marker whose content could not be written is removed again: no restart
-// follows it, so it must not keep the later runs from trying.
+// link, never truncates a file and only one of two racing runs wins. It
+// returns once the content and the name are on disk, so that the marker
+// outlives a restart that follows at once. A marker that could not be
+// written or synced is removed again: no restart follows it, so it must
+// not keep the later runs from trying.
 marker_creation marker_create();
 
 // Deletes the marker, or an empty directory of that name. Returns 0 when

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <process.h>
@@ -419,7 +420,26 @@ TEST_F(run_test, counts_a_marker_it_cannot_look_at_as_present)
 #endif
 
 #ifdef __linux__
-enum class fault { file_size_limit, read_only_folder };
+enum class fault { file_size_limit, read_only_folder, failing_sync };
+
+// Makes each of the given system calls fail with error, for the rest of
+// this process's life.
+bool fail_calls(std::initializer_list<unsigned int> numbers, int error)
+{
+	std::vector<sock_filter> filter{
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+	auto left = static_cast<unsigned char>(numbers.size());
+	for (unsigned int number : numbers)
+		filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, number,
+		    left--, 0));
+	filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+	filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO |
+	    static_cast<unsigned int>(error)));
+	sock_fprog program{static_cast<unsigned short>(filter.size()),
+	    filter.data()};
+	return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+	    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 // Puts this process where the file system fails it, for the rest of its
 // life. The run's caller ignores SIGXFSZ, as main does.
@@ -432,19 +452,13 @@ bool impose(fault kind)
 		limit.rlim_cur = 0;
 		return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 	}
+	// A disk that fails as the marker is synced: it may not outlive a
+	// power cut.
+	if (kind == fault::failing_sync)
+		return fail_calls({__NR_fsync, __NR_fdatasync}, EIO);
 	// Every deletion fails as on a read-only file system of a kernel that
 	// refuses before it looks for the name.
-	sock_filter filter[] = {
-		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unlinkat, 3, 0),
-		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unlink, 2, 0),
-		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_rmdir, 1, 0),
-		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EROFS),
-	};
-	sock_fprog program{sizeof filter / sizeof filter[0], filter};
-	return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-	    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+	return fail_calls({__NR_unlinkat, __NR_unlink, __NR_rmdir}, EROFS);
 }
 
 struct fault_case {
@@ -456,13 +470,16 @@ struct fault_case {
 	bool marker_after;
 };
 
-// A marker that could not be written must not stay and block the day in
-// silence; a marker that was never there needs no clearing.
+// A marker that could not be written or synced must not stay and block
+// the day in silence; a marker that was never there needs no clearing.
 TEST_F(run_test, leaves_the_marker_as_the_file_system_allows)
 {
 	const fault_case cases[] = {
 		{1, marker_kind::none, fault::file_size_limit, 1,
 		    "reboot_guard: rebooted.txt: File too large; no restart "
+		    "requested\n", false},
+		{1, marker_kind::none, fault::failing_sync, 1,
+		    "reboot_guard: rebooted.txt: Input/output error; no restart "
 		    "requested\n", false},
 		{15, marker_kind::none, fault::read_only_folder, 0, "", false},
 		{15, marker_kind::file, fault::read_only_folder, 1,

@@ -19,6 +19,11 @@ fail() {
 	exit 1
 }
 
+skip() {
+	echo "SKIPPED ($mode $case_name): $*"
+	exit 77
+}
+
 case $mode in
 native)
 	restart_args='-r +5'
@@ -368,6 +373,28 @@ file_size_limit() {
 	expect_requests "$dir" 0
 	expect_run after_limit 1 "$dir" requested
 	expect_requests "$dir" 1
+}
+
+# A power cut right after the request: the marker must be on disk by then,
+# or the machine comes back in hour 1 without it and restarts again. The
+# cut is the file system's shutdown ioctl without a log flush, as a power
+# cut leaves it, on a loop-mounted ext4 made here.
+power_cut_in_hour_1() {
+	local image=$work/disk.img
+	mnt=$work/mnt
+	[ "$(id -u)" = 0 ] && command -v mkfs.ext4 >/dev/null && command -v xfs_io >/dev/null ||
+		skip "needs root, mkfs.ext4 and xfs_io (apt-get install e2fsprogs xfsprogs)"
+	truncate -s 32M "$image"
+	mkfs.ext4 -q "$image"
+	mkdir "$mnt"
+	mount -o loop "$image" "$mnt" 2>/dev/null || skip "cannot mount a loop device here"
+	trap 'umount "$mnt" 2>/dev/null; rm -rf "$work"' EXIT
+	expect_run cut 1 "$mnt" requested
+	expect_requests "$mnt" 1
+	xfs_io -x -c shutdown "$mnt"
+	umount "$mnt"
+	mount -o loop "$image" "$mnt"
+	expect_marker "$mnt"
 }
 
 declare -F "$case_name" >/dev/null || fail "no such case"
