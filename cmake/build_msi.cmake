@@ -10,8 +10,20 @@ file(MAKE_DIRECTORY "${STAGING}")
 file(COPY "${PROGRAM}" "${SOURCE_DIR}/README.md" "${SOURCE_DIR}/LICENSE"
     "${SOURCE_DIR}/contrib/windows/reboot_guard.xml"
     DESTINATION "${STAGING}")
+# One version is one product: a rebuild of an installed version must be
+# taken for that product, never installed beside it. The ProductCode is a
+# name-based UUID of the version under the UpgradeCode, which the WiX
+# source holds.
+file(READ "${WXS}" wxs_text)
+if(NOT wxs_text MATCHES "UpgradeCode=\"([0-9A-Fa-f-]+)\"")
+    message(FATAL_ERROR "${WXS} names no UpgradeCode")
+endif()
+string(UUID product_code NAMESPACE "${CMAKE_MATCH_1}"
+    NAME "reboot_guard ${VERSION} x64" TYPE SHA1 UPPER)
+
 execute_process(
-    COMMAND "${WIXL}" -a x64 -D "Version=${VERSION}" -o "${OUTPUT}" "${WXS}"
+    COMMAND "${WIXL}" -a x64 -D "Version=${VERSION}"
+        -D "ProductCode=${product_code}" -o "${OUTPUT}" "${WXS}"
     WORKING_DIRECTORY "${STAGING}"
     RESULT_VARIABLE status
     OUTPUT_VARIABLE said
