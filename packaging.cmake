@@ -93,9 +93,9 @@ minutes. Nothing runs until an administrator enables the timer.")
     set(CPACK_DEBIAN_PACKAGE_SECTION admin)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    # The restart command comes with the init system.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-        "systemd-sysv | sysvinit-core | runit-init")
+    # The restart command comes with the init system, and it must take a
+    # time (-r +5): runit's shutdown, for one, does not.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd-sysv | sysvinit-core")
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
         ${PROJECT_SOURCE_DIR}/contrib/debian/postinst
         ${PROJECT_SOURCE_DIR}/contrib/debian/prerm

@@ -45,29 +45,39 @@ apt_mirror() {
 	} | head -n 1
 }
 
+# Made again when what it should hold changes.
 base=$build/systemd-root
-if [ ! -e "$base.done" ]; then
+include=systemd,systemd-sysv,dbus,libpam-systemd,rpm
+if [ "$(cat "$base.done" 2>/dev/null)" != "$include" ]; then
 	mirror=$(apt_mirror)
 	[ -n "$mirror" ] || fail "no bookworm mirror in this machine's apt sources"
 	echo "making a Debian root in $base from $mirror (once per build tree)"
-	rm -rf "$base"
-	debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libpam-systemd \
+	rm -rf "$base" "$base.done"
+	debootstrap --variant=minbase --include="$include" \
 		bookworm "$base" "$mirror" >"$build/debootstrap.log" 2>&1 ||
 		fail "debootstrap failed; see $build/debootstrap.log"
-	touch "$base.done"
+	echo "$include" >"$base.done"
 fi
 
 work=$(mktemp -d "$build/systemd-boot.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
-	fail "cpack: $(cat "$work/cpack.log")"
 root=$work/root
 cp -a "$base" "$root"
-
 check=$root/reboot-guard-check
 mkdir "$check"
-cp "$work"/packages/*.deb "$check/reboot-guard.deb"
 cp "$here/in_container.sh" "$check/"
+
+# package NAME VERSION: the .deb and the RPM of this build at VERSION, as
+# NAME.deb and NAME.rpm; the next version is for the upgrades.
+package() {
+	cpack -G 'DEB;RPM' --config "$build/CPackConfig.cmake" -B "$work/$1" -R "$2" \
+		>"$work/cpack.log" 2>&1 || fail "cpack: $(cat "$work/cpack.log")"
+	cp "$work/$1"/*.deb "$check/$1.deb"
+	cp "$work/$1"/*.rpm "$check/$1.rpm"
+}
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+package reboot-guard "$version"
+package reboot-guard-next "${version%.*}.$(( ${version##*.} + 1 ))"
 source "$here/../e2e/local_hour.sh"
 printf 'HOUR_1_TZ=%s\nHOUR_15_TZ=%s\n' "$(tz_for_hour 1)" "$(tz_for_hour 15)" >"$check/env"
 cat >"$root/etc/systemd/system/reboot-guard-check.service" <<'UNIT'

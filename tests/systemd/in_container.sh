@@ -41,6 +41,7 @@ at_hour() {
 runs() { systemctl start "$service"; }
 gone() { [ ! -e "$1" ] && [ ! -L "$1" ]; }
 
+# The .deb: one day, an upgrade, a removal and a reinstall, a purge.
 dpkg -i "$dir/reboot-guard.deb" >/dev/null
 check "install leaves the timer disabled" is is-enabled "$timer" disabled
 check "install leaves the timer inactive" is is-active "$timer" inactive
@@ -56,20 +57,45 @@ check "shutdown -c cancels it" scheduled ""
 check "a second run in hour 1 succeeds" runs
 check "the second run schedules nothing" scheduled ""
 check "one restart was requested in all" requests 1
-dpkg -i "$dir/reboot-guard.deb" >/dev/null
+dpkg -i "$dir/reboot-guard-next.deb" >/dev/null
 check "an upgrade keeps the timer enabled" is is-enabled "$timer" enabled
 check "an upgrade keeps the timer active" is is-active "$timer" active
+check "an upgrade keeps the marker" [ "$(cat "$marker")" = Rebooted ]
 at_hour "$HOUR_15_TZ"
 check "the run in hour 15 succeeds" runs
 check "hour 15 clears the marker" gone "$marker"
 dpkg -r reboot-guard >/dev/null
 check "dpkg -r stops the timer" is is-active "$timer" inactive
-check "systemd can no longer start it" sh -c "! systemctl start $timer"
+check "dpkg -r masks the timer" [ "$(readlink "/etc/systemd/system/$timer")" = /dev/null ]
+dpkg -i "$dir/reboot-guard-next.deb" >/dev/null
+check "a reinstall after dpkg -r enables the timer again" is is-enabled "$timer" enabled
+check "and starts it" is is-active "$timer" active
 dpkg -P reboot-guard >/dev/null
 check "dpkg -P forgets the enablement" gone "/etc/systemd/system/timers.target.wants/$timer"
 check "dpkg -P leaves no mask" gone "/etc/systemd/system/$timer"
 check "dpkg -P removes /var/lib/reboot-guard" gone /var/lib/reboot-guard
 dpkg -i "$dir/reboot-guard.deb" >/dev/null
-check "a reinstall leaves the timer disabled" is is-enabled "$timer" disabled
-check "a reinstall leaves the timer inactive" is is-active "$timer" inactive
+check "a reinstall after dpkg -P leaves the timer disabled" is is-enabled "$timer" disabled
+check "a reinstall after dpkg -P leaves the timer inactive" is is-active "$timer" inactive
+dpkg -P reboot-guard >/dev/null
+
+# The RPM, with its scriptlets run by Debian's rpm: install, a run,
+# an upgrade and an erase. Its requirements are for an RPM host's
+# database, which has none of Debian's packages.
+rpm_do() { rpm --force-debian --nodeps "$@" >/dev/null 2>&1; }
+rpm_do -i "$dir/reboot-guard.rpm"
+check "rpm -i leaves the timer disabled" is is-enabled "$timer" disabled
+check "rpm -i leaves the timer inactive" is is-active "$timer" inactive
+at_hour "$HOUR_1_TZ"
+systemctl enable --now "$timer"
+check "the RPM's run in hour 1 makes the marker" sh -c "systemctl start $service && [ \"\$(cat $marker)\" = Rebooted ]"
+shutdown -c
+rpm_do -U "$dir/reboot-guard-next.rpm"
+check "rpm -U keeps the timer enabled" is is-enabled "$timer" enabled
+check "rpm -U keeps the timer active" is is-active "$timer" active
+check "rpm -U keeps the marker" [ "$(cat "$marker")" = Rebooted ]
+rpm_do -e reboot-guard
+check "rpm -e stops the timer" is is-active "$timer" inactive
+check "rpm -e disables it" gone "/etc/systemd/system/timers.target.wants/$timer"
+check "rpm -e removes /var/lib/reboot-guard" gone /var/lib/reboot-guard
 echo done >>"$results"
