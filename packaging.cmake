@@ -9,7 +9,6 @@ set(CPACK_PACKAGE_CONTACT
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "restarts the machine at most once a day, in local hour 1")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
     # Flat, as a Windows administrator expects it: the program, its task
@@ -46,6 +45,9 @@ if(WIN32)
     endif()
 else()
     install(TARGETS reboot_guard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # The Windows program is stripped as it is linked, and may be signed
+    # after: nothing may strip it then.
+    set(CPACK_STRIP_FILES ON)
     # Debian's name for the licence file, in the package's own doc folder.
     set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/reboot-guard)
     install(FILES README.md DESTINATION ${doc_dir})
@@ -114,8 +116,13 @@ minutes. Nothing runs until an administrator enables the timer.")
     # The service names /usr/bin/reboot_guard: the package cannot move.
     set(CPACK_PACKAGE_RELOCATABLE OFF)
     # Build-id links would make it own directories under /usr/lib/.build-id.
+    # A release takes its build time and file times from SOURCE_DATE_EPOCH
+    # and names no build host, so that any machine builds the same bytes.
     set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none
-%define packager ${CPACK_PACKAGE_CONTACT}")
+%define packager ${CPACK_PACKAGE_CONTACT}
+%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1
+%define _buildhost reproducible")
     set(CPACK_RPM_PACKAGE_SUMMARY
         "Restarts the machine at most once a day, in local hour 1")
     set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")

@@ -10,6 +10,13 @@ file(MAKE_DIRECTORY "${STAGING}")
 file(COPY "${PROGRAM}" "${SOURCE_DIR}/README.md" "${SOURCE_DIR}/LICENSE"
     "${SOURCE_DIR}/contrib/windows/reboot_guard.xml"
     DESTINATION "${STAGING}")
+# The cabinet keeps each file's time: for a release, the commit's.
+set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+if(NOT epoch STREQUAL "")
+    file(GLOB staged "${STAGING}/*")
+    execute_process(COMMAND touch -d "@${epoch}" ${staged}
+        COMMAND_ERROR_IS_FATAL ANY)
+endif()
 # One version is one product: a rebuild of an installed version must be
 # taken for that product, never installed beside it. The ProductCode is a
 # name-based UUID of the version under the UpgradeCode, which the WiX
@@ -32,3 +39,33 @@ if(NOT status EQUAL 0 OR NOT said STREQUAL "")
     file(REMOVE "${OUTPUT}")
     message(FATAL_ERROR "wixl failed or warned:\n${said}")
 endif()
+
+# wixl stamps the summary with the time of the build and a random
+# PackageCode. A release carries the commit's time instead, and every
+# package a PackageCode of its own content: a name-based UUID of its hash,
+# taken with the code left blank. libmsi reads the dates as local time.
+set(summary_dir "${STAGING}.summary")
+file(REMOVE_RECURSE "${summary_dir}")
+file(MAKE_DIRECTORY "${summary_dir}")
+execute_process(COMMAND msidump -t -d "${summary_dir}" "${OUTPUT}"
+    OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+file(READ "${summary_dir}/_SummaryInformation.idt" summary)
+if(NOT epoch STREQUAL "")
+    string(TIMESTAMP date "%Y/%m/%d %H:%M:%S" UTC)
+    string(REGEX REPLACE "\n(12|13)\t[^\r\n]*" "\n\\1\t${date}" summary
+        "${summary}")
+endif()
+function(set_package_code code)
+    string(REGEX REPLACE "\n9\t[^\r\n]*" "\n9\t{${code}}" text "${summary}")
+    file(WRITE "${summary_dir}/_SummaryInformation.idt" "${text}")
+    execute_process(
+        COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
+            msibuild "${OUTPUT}" -i "${summary_dir}/_SummaryInformation.idt"
+        COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
+set_package_code(00000000-0000-0000-0000-000000000000)
+file(SHA256 "${OUTPUT}" content)
+string(UUID package_code NAMESPACE "${product_code}"
+    NAME "package ${content}" TYPE SHA1 UPPER)
+set_package_code(${package_code})
+file(REMOVE_RECURSE "${summary_dir}")

@@ -1,20 +1,82 @@
 #!/usr/bin/env bash
-# Builds the packages into build/packages: the Debian package and the RPM
-# (program, manual page, systemd service and timer), the Windows Installer
-# package and the Windows zip (program, Task Scheduler definition, README). Checks them: lintian on the
-# .deb when it is installed, and the RPM installed into a scratch root.
+# The release command. Builds the packages into build/packages: the Debian
+# package and the RPM (program, manual page, systemd service and timer),
+# the Windows Installer package and the Windows zip (program, Task
+# Scheduler definition, README), and SHA256SUMS listing them. The same
+# commit gives the same bytes wherever and whenever it is built.
+#
+# Signs them when, and only when, a key is handed over:
+#   REBOOT_GUARD_SIGN_PKCS12, REBOOT_GUARD_SIGN_PASSWORD_FILE: Authenticode
+#     on reboot_guard.exe (in the zip and the MSI) and on the MSI;
+#     REBOOT_GUARD_SIGN_TIMESTAMP_URL adds an RFC 3161 time stamp.
+#   REBOOT_GUARD_GPG_KEY: an OpenPGP signature in the RPM, and
+#     SHA256SUMS.asc (GNUPGHOME is honoured).
+# Then checks them: lintian on the .deb when it is installed, and the RPM
+# installed into a scratch root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# What may differ between two machines must not reach the packages.
+umask 022
+export LC_ALL=C TZ=UTC
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+export SOURCE_DATE_EPOCH
+
+pkcs12=${REBOOT_GUARD_SIGN_PKCS12:-} password_file=${REBOOT_GUARD_SIGN_PASSWORD_FILE:-}
+gpg_key=${REBOOT_GUARD_GPG_KEY:-}
+if [ -n "$pkcs12$password_file" ] && { [ -z "$pkcs12" ] || [ -z "$password_file" ]; }; then
+	echo "package.sh: REBOOT_GUARD_SIGN_PKCS12 and REBOOT_GUARD_SIGN_PASSWORD_FILE go together" >&2
+	exit 1
+fi
+if [ -z "$pkcs12$gpg_key" ]; then
+	echo "signing: nothing is signed (no REBOOT_GUARD_SIGN_PKCS12 or REBOOT_GUARD_GPG_KEY given)"
+fi
+
+# authenticode FILE: signs FILE in place, SHA-256, at the commit's time
+# unless a time stamp authority is named.
+authenticode() {
+	local when=(-time "$SOURCE_DATE_EPOCH")
+	[ -z "${REBOOT_GUARD_SIGN_TIMESTAMP_URL:-}" ] || when=(-ts "$REBOOT_GUARD_SIGN_TIMESTAMP_URL")
+	osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 \
+		-n reboot_guard "${when[@]}" -in "$1" -out "$1.signed" >/dev/null
+	mv "$1.signed" "$1"
+}
+
 rm -rf build/packages
 cmake --workflow --preset linux
-cmake --workflow --preset windows-zip
+
+# Windows: the program first, signed before anything packs it; the MSI
+# and the zip are made from it, and the MSI is signed last. The program
+# is linked again every time, so that no earlier signature stays on it.
+cmake --preset windows >/dev/null
+rm -f build/windows/reboot_guard.exe
+cmake --build --preset windows --target reboot_guard
+[ -z "$pkcs12" ] || authenticode build/windows/reboot_guard.exe
+cmake --build --preset windows --target reboot_guard_msi
+(cd build/windows && cpack -G ZIP -B "$PWD/../packages" >/dev/null)
+rm -rf build/packages/_CPack_Packages
 
 deb=$(ls build/packages/*.deb)
 rpm=$(ls build/packages/*.rpm)
 zip=$(ls build/packages/*.zip)
 msi=build/packages/$(basename "$zip" .zip).msi
+# Signed where it was built, so that the Windows tests of that tree try
+# the signed package.
+[ -z "$pkcs12" ] || authenticode "build/windows/$(basename "$msi")"
 cp "build/windows/$(basename "$msi")" "$msi"
+if [ -n "$gpg_key" ]; then
+	# Debian's rpm names a gpg2 that Debian does not have.
+	rpmsign --addsign --define "_gpg_name $gpg_key" --define "__gpg $(command -v gpg)" \
+		"$rpm" >/dev/null
+fi
+
+(cd build/packages && sha256sum -- *.deb *.rpm *.zip *.msi >SHA256SUMS)
+if [ -n "$gpg_key" ]; then
+	rm -f build/packages/SHA256SUMS.asc
+	gpg --batch --yes --local-user "$gpg_key" --armor --detach-sign \
+		--output build/packages/SHA256SUMS.asc build/packages/SHA256SUMS
+fi
+
 dpkg-deb -c "$deb"
 if command -v lintian >/dev/null; then
 	# Lintian refuses to run as root unless told it may.
@@ -25,4 +87,5 @@ fi
 tests/packaging/check_rpm.sh "$rpm"
 unzip -l "$zip" 2>/dev/null || cmake -E tar tf "$zip"
 msiinfo export "$msi" File
+cat build/packages/SHA256SUMS
 echo "packages: $deb $rpm $zip $msi"

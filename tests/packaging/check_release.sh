@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# A release must be the same bytes wherever and whenever it is built, and
+# its signatures must verify. Builds the packages of the checked-out
+# commit (not of uncommitted changes) in two fresh clones at different
+# paths, under other umasks and time zones, and compares them byte for
+# byte. Then signs a third build with a CA, a code-signing certificate and
+# an OpenPGP key made here and thrown away, verifies every signature, and
+# runs the Windows tests under Wine on the signed program and MSI.
+#
+# usage: check_release.sh SOURCE_DIR
+set -euo pipefail
+source_dir=$(realpath "$1")
+work=$(mktemp -d)
+trap 'WINEPREFIX=$work/signed/build/windows/wineprefix wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+commit=$(git -C "$source_dir" rev-parse HEAD)
+
+# release DIR UMASK TZ [VAR=VALUE...]: runs package.sh in a fresh clone of
+# the commit at DIR, with SOURCE_DATE_EPOCH unset unless given.
+release() {
+	local dir=$1 mask=$2 tz=$3
+	shift 3
+	git clone -q --no-hardlinks "$source_dir" "$dir"
+	git -C "$dir" checkout -q --detach "$commit"
+	(cd "$dir" && umask "$mask" &&
+		env -u SOURCE_DATE_EPOCH TZ="$tz" "$@" scripts/package.sh >"$dir.log" 2>&1) ||
+		fail "package.sh in $dir: $(tail -n 20 "$dir.log")"
+	echo "built in $dir at $(date -u +%T) (umask $mask, TZ=$tz)"
+}
+
+release "$work/first/reboot_guard" 0002 Pacific/Auckland
+release "$work/second-clone/elsewhere" 0022 America/Los_Angeles
+first=$work/first/reboot_guard/build/packages
+second=$work/second-clone/elsewhere/build/packages
+[ "$(ls "$first")" = "$(ls "$second")" ] || fail "the builds made other files: $(ls "$first") / $(ls "$second")"
+for file in "$first"/*; do
+	cmp "$file" "$second/${file##*/}" || fail "${file##*/} differs between the builds"
+done
+grep -q '^signing: nothing is signed' "$work/first/reboot_guard.log" ||
+	fail "an unsigned build does not say so"
+echo "identical: $(ls "$first" | paste -sd ' ' -)"
+(cd "$first" && sha256sum -c SHA256SUMS >/dev/null) || fail "SHA256SUMS does not check"
+
+# Throwaway keys: a CA, a code-signing certificate under it in a PKCS#12
+# file with a password, and an OpenPGP key.
+keys=$work/keys
+mkdir -m 700 "$keys" "$keys/gnupg"
+(
+	cd "$keys"
+	openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 \
+		-subj '/CN=reboot_guard test CA' -addext basicConstraints=critical,CA:TRUE \
+		-addext keyUsage=critical,keyCertSign,cRLSign
+	openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr \
+		-subj '/CN=reboot_guard test signer'
+	printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >signer.ext
+	openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 \
+		-extfile signer.ext -out signer.pem
+	openssl rand -hex 16 >password
+	openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem \
+		-passout file:password -out signer.p12
+) >/dev/null 2>&1 || fail "could not make the test certificates"
+export GNUPGHOME=$keys/gnupg
+gpg --batch --passphrase '' --quick-gen-key 'reboot_guard test <test@example.invalid>' \
+	rsa2048 sign 1d >/dev/null 2>&1 || fail "could not make the test OpenPGP key"
+gpg --armor --export test@example.invalid >"$keys/openpgp.asc"
+
+# Signed at a time the new certificates cover.
+release "$work/signed" 0022 UTC SOURCE_DATE_EPOCH="$(date +%s)" \
+	REBOOT_GUARD_SIGN_PKCS12="$keys/signer.p12" REBOOT_GUARD_SIGN_PASSWORD_FILE="$keys/password" \
+	REBOOT_GUARD_GPG_KEY=test@example.invalid
+signed=$work/signed/build/packages
+msi=$(ls "$signed"/*.msi) zip=$(ls "$signed"/*.zip) rpm=$(ls "$signed"/*.rpm)
+authenticode() {
+	osslsigncode verify -CAfile "$keys/ca.pem" -in "$1" >"$work/verify.log" 2>&1 ||
+		fail "$2: $(cat "$work/verify.log")"
+}
+authenticode "$msi" "the MSI's signature"
+unzip -p "$zip" '*/reboot_guard.exe' >"$work/zip.exe"
+authenticode "$work/zip.exe" "the signature of the program in the zip"
+msiextract -C "$work/msi-files" "$msi" >/dev/null
+authenticode "$(find "$work/msi-files" -name reboot_guard.exe)" "the signature of the program in the MSI"
+rpm --dbpath "$work/rpmdb" --initdb
+rpm --dbpath "$work/rpmdb" --import "$keys/openpgp.asc"
+rpm --dbpath "$work/rpmdb" -K "$rpm" | grep -q 'signatures OK' ||
+	fail "the RPM's signature: $(rpm --dbpath "$work/rpmdb" -Kv "$rpm" 2>&1)"
+gpg --verify "$signed/SHA256SUMS.asc" "$signed/SHA256SUMS" 2>/dev/null ||
+	fail "SHA256SUMS.asc does not verify"
+(cd "$signed" && sha256sum -c SHA256SUMS >/dev/null) || fail "the signed SHA256SUMS does not check"
+echo "signatures verified: MSI, the program in the zip and in the MSI, RPM, SHA256SUMS.asc"
+
+# The signed program and MSI under Wine, with the Windows tests.
+(cd "$work/signed" && cmake --build --preset windows >/dev/null &&
+	REBOOT_GUARD_REQUIRE_WINDOWS=1 ctest --preset windows >"$work/windows.log" 2>&1) ||
+	fail "the Windows tests of the signed build: $(tail -n 30 "$work/windows.log")"
+authenticode "$work/signed/build/windows/reboot_guard.exe" "the program the Windows tests ran"
+echo "the Windows tests passed on the signed program and MSI"
