@@ -11,9 +11,18 @@
 #     REBOOT_GUARD_SIGN_TIMESTAMP_URL adds an RFC 3161 time stamp.
 #   REBOOT_GUARD_GPG_KEY: an OpenPGP signature in the RPM, and
 #     SHA256SUMS.asc (GNUPGHOME is honoured).
+# Or rebuilds a signed release to compare it with:
+#   REBOOT_GUARD_SIGNATURES_FROM: a folder with the release's packages; the
+#     program and the MSI get their Authenticode signatures from it.
 # Then checks them: lintian on the .deb when it is installed, and the RPM
 # installed into a scratch root.
 set -euo pipefail
+# Files named relative to where it was started.
+absolute() { [ -z "$1" ] || realpath "$1"; }
+pkcs12=$(absolute "${REBOOT_GUARD_SIGN_PKCS12:-}")
+password_file=$(absolute "${REBOOT_GUARD_SIGN_PASSWORD_FILE:-}")
+released=$(absolute "${REBOOT_GUARD_SIGNATURES_FROM:-}")
+gpg_key=${REBOOT_GUARD_GPG_KEY:-}
 cd "$(dirname "$0")/.."
 
 # What may differ between two machines must not reach the packages.
@@ -22,23 +31,35 @@ export LC_ALL=C TZ=UTC
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 
-pkcs12=${REBOOT_GUARD_SIGN_PKCS12:-} password_file=${REBOOT_GUARD_SIGN_PASSWORD_FILE:-}
-gpg_key=${REBOOT_GUARD_GPG_KEY:-}
 if [ -n "$pkcs12$password_file" ] && { [ -z "$pkcs12" ] || [ -z "$password_file" ]; }; then
 	echo "package.sh: REBOOT_GUARD_SIGN_PKCS12 and REBOOT_GUARD_SIGN_PASSWORD_FILE go together" >&2
 	exit 1
 fi
-if [ -z "$pkcs12$gpg_key" ]; then
+if [ -n "$pkcs12" ] && [ -n "$released" ]; then
+	echo "package.sh: sign with a key or with a release's signatures, not both" >&2
+	exit 1
+fi
+if [ -z "$pkcs12$gpg_key$released" ]; then
 	echo "signing: nothing is signed (no REBOOT_GUARD_SIGN_PKCS12 or REBOOT_GUARD_GPG_KEY given)"
 fi
+authenticode=$pkcs12$released
 
-# authenticode FILE: signs FILE in place, SHA-256, at the commit's time
-# unless a time stamp authority is named.
+# authenticode FILE RELEASED: signs FILE in place, SHA-256, at the commit's
+# time unless a time stamp authority is named; or, rebuilding a release,
+# gives it the signature of RELEASED, the release's own copy.
 authenticode() {
 	local when=(-time "$SOURCE_DATE_EPOCH")
-	[ -z "${REBOOT_GUARD_SIGN_TIMESTAMP_URL:-}" ] || when=(-ts "$REBOOT_GUARD_SIGN_TIMESTAMP_URL")
-	osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 \
-		-n reboot_guard "${when[@]}" -in "$1" -out "$1.signed" >/dev/null
+	if [ -n "$released" ]; then
+		osslsigncode extract-signature -in "$2" -out "$1.signature" >/dev/null
+		# It checks the signature too, and says so when its CA is unknown.
+		osslsigncode attach-signature -sigin "$1.signature" -in "$1" \
+			-out "$1.signed" >/dev/null 2>&1 || [ -s "$1.signed" ]
+		rm "$1.signature"
+	else
+		[ -z "${REBOOT_GUARD_SIGN_TIMESTAMP_URL:-}" ] || when=(-ts "$REBOOT_GUARD_SIGN_TIMESTAMP_URL")
+		osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 \
+			-n reboot_guard "${when[@]}" -in "$1" -out "$1.signed" >/dev/null
+	fi
 	mv "$1.signed" "$1"
 }
 
@@ -51,7 +72,11 @@ cmake --workflow --preset linux
 cmake --preset windows >/dev/null
 rm -f build/windows/reboot_guard.exe
 cmake --build --preset windows --target reboot_guard
-[ -z "$pkcs12" ] || authenticode build/windows/reboot_guard.exe
+if [ -n "$authenticode" ]; then
+	[ -z "$released" ] || unzip -p "$released"/*.zip '*/reboot_guard.exe' >build/windows/released.exe
+	authenticode build/windows/reboot_guard.exe build/windows/released.exe
+	rm -f build/windows/released.exe
+fi
 cmake --build --preset windows --target reboot_guard_msi
 (cd build/windows && cpack -G ZIP -B "$PWD/../packages" >/dev/null)
 rm -rf build/packages/_CPack_Packages
@@ -62,7 +87,7 @@ zip=$(ls build/packages/*.zip)
 msi=build/packages/$(basename "$zip" .zip).msi
 # Signed where it was built, so that the Windows tests of that tree try
 # the signed package.
-[ -z "$pkcs12" ] || authenticode "build/windows/$(basename "$msi")"
+[ -z "$authenticode" ] || authenticode "build/windows/$(basename "$msi")" "$released/$(basename "$msi")"
 cp "build/windows/$(basename "$msi")" "$msi"
 if [ -n "$gpg_key" ]; then
 	# Debian's rpm names a gpg2 that Debian does not have.

@@ -2,10 +2,11 @@
 # A release must be the same bytes wherever and whenever it is built, and
 # its signatures must verify. Builds the packages of the checked-out
 # commit (not of uncommitted changes) in two fresh clones at different
-# paths, under other umasks and time zones, and compares them byte for
-# byte. Then signs a third build with a CA, a code-signing certificate and
-# an OpenPGP key made here and thrown away, verifies every signature, and
-# runs the Windows tests under Wine on the signed program and MSI.
+# paths, under other umasks and time zones, minutes apart, and compares
+# them byte for byte. Between the two it signs a build with a CA, a
+# code-signing certificate and an OpenPGP key made here and thrown away,
+# verifies every signature, runs the Windows tests under Wine on the signed
+# program and MSI, and rebuilds the signed release from its signatures.
 #
 # usage: check_release.sh SOURCE_DIR
 set -euo pipefail
@@ -29,17 +30,8 @@ release() {
 }
 
 release "$work/first/reboot_guard" 0002 Pacific/Auckland
-release "$work/second-clone/elsewhere" 0022 America/Los_Angeles
-first=$work/first/reboot_guard/build/packages
-second=$work/second-clone/elsewhere/build/packages
-[ "$(ls "$first")" = "$(ls "$second")" ] || fail "the builds made other files: $(ls "$first") / $(ls "$second")"
-for file in "$first"/*; do
-	cmp "$file" "$second/${file##*/}" || fail "${file##*/} differs between the builds"
-done
 grep -q '^signing: nothing is signed' "$work/first/reboot_guard.log" ||
 	fail "an unsigned build does not say so"
-echo "identical: $(ls "$first" | paste -sd ' ' -)"
-(cd "$first" && sha256sum -c SHA256SUMS >/dev/null) || fail "SHA256SUMS does not check"
 
 # Throwaway keys: a CA, a code-signing certificate under it in a PKCS#12
 # file with a password, and an OpenPGP key.
@@ -65,7 +57,8 @@ gpg --batch --passphrase '' --quick-gen-key 'reboot_guard test <test@example.inv
 gpg --armor --export test@example.invalid >"$keys/openpgp.asc"
 
 # Signed at a time the new certificates cover.
-release "$work/signed" 0022 UTC SOURCE_DATE_EPOCH="$(date +%s)" \
+epoch=$(date +%s)
+release "$work/signed" 0022 UTC SOURCE_DATE_EPOCH="$epoch" \
 	REBOOT_GUARD_SIGN_PKCS12="$keys/signer.p12" REBOOT_GUARD_SIGN_PASSWORD_FILE="$keys/password" \
 	REBOOT_GUARD_GPG_KEY=test@example.invalid
 signed=$work/signed/build/packages
@@ -93,4 +86,31 @@ echo "signatures verified: MSI, the program in the zip and in the MSI, RPM, SHA2
 	REBOOT_GUARD_REQUIRE_WINDOWS=1 ctest --preset windows >"$work/windows.log" 2>&1) ||
 	fail "the Windows tests of the signed build: $(tail -n 30 "$work/windows.log")"
 authenticode "$work/signed/build/windows/reboot_guard.exe" "the program the Windows tests ran"
+authenticode "$work/signed/build/windows/${msi##*/}" "the MSI the Windows tests ran"
 echo "the Windows tests passed on the signed program and MSI"
+
+# Rebuilt with the release's own signatures, the signed release is the
+# same bytes; the RPM's OpenPGP signature holds a time of its own, so the
+# RPM is compared without it.
+release "$work/rebuilt" 0022 Europe/Berlin SOURCE_DATE_EPOCH="$epoch" \
+	REBOOT_GUARD_SIGNATURES_FROM="$signed"
+rebuilt=$work/rebuilt/build/packages
+for file in "$rebuilt"/*.deb "$rebuilt"/*.zip "$rebuilt"/*.msi; do
+	cmp "$file" "$signed/${file##*/}" || fail "${file##*/} rebuilt is not the signed release"
+done
+cp "$rpm" "$work/unsigned.rpm"
+rpmsign --delsign "$work/unsigned.rpm" >/dev/null
+cmp "$work/unsigned.rpm" "$rebuilt/${rpm##*/}" || fail "the RPM rebuilt is not the signed release's"
+echo "rebuilt the signed release: the same bytes"
+
+# The second unsigned build, a few minutes after the first.
+release "$work/second-clone/elsewhere" 0022 America/Los_Angeles
+first=$work/first/reboot_guard/build/packages
+second=$work/second-clone/elsewhere/build/packages
+[ "$(ls "$first")" = "$(ls "$second")" ] || fail "the builds made other files: $(ls "$first") / $(ls "$second")"
+for file in "$first"/*; do
+	cmp "$file" "$second/${file##*/}" || fail "${file##*/} differs between the builds"
+done
+echo "identical: $(ls "$first" | paste -sd ' ' -)"
+(cd "$first" && sha256sum -c SHA256SUMS >/dev/null) || fail "SHA256SUMS does not check"
+
