@@ -58,6 +58,10 @@ else()
         OUTPUT_FILE ${PROJECT_BINARY_DIR}/changelog.gz
         COMMAND_ERROR_IS_FATAL ANY)
     install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${doc_dir})
+    # Why the program is static, for lintian; the RPM leaves it out.
+    install(FILES contrib/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME reboot-guard)
 
     # The manual page, compressed the same way; man reads it as it is.
     set(man_page ${PROJECT_BINARY_DIR}/reboot_guard.8.gz)
@@ -98,6 +102,9 @@ minutes. Nothing runs until an administrator enables the timer.")
     # The restart command comes with the init system, and it must take a
     # time (-r +5): runit's shutdown, for one, does not.
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd-sysv | sysvinit-core")
+    # Under systemd, shutdown asks logind over the system bus; without the
+    # bus no restart is ever requested (sysvinit needs none, and has it).
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus | dbus-system-bus")
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
         ${PROJECT_SOURCE_DIR}/contrib/debian/postinst
         ${PROJECT_SOURCE_DIR}/contrib/debian/prerm
@@ -129,7 +136,9 @@ minutes. Nothing runs until an administrator enables the timer.")
     # Directories of the system are the system's, not this package's.
     set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
         /usr/lib/systemd /usr/lib/systemd/system
-        /usr/share/man /usr/share/man/man8)
+        /usr/share/man /usr/share/man/man8
+        /usr/share/lintian /usr/share/lintian/overrides
+        /usr/share/lintian/overrides/reboot-guard)
     set(CPACK_RPM_USER_FILELIST
         "%license /usr/share/doc/reboot-guard/copyright")
     set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE

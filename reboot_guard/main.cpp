@@ -5,11 +5,19 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "run.h"
 
 #ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+
 #include "event_log.h"
 
 // Task Scheduler keeps no stderr: failures and requests go to the
@@ -18,6 +26,48 @@ static event_logger *const log_event = event_log_write;
 #else
 // The journal, cron's mail or a log file keeps stderr already.
 static event_logger *const log_event = nullptr;
+#endif
+
+#ifdef _WIN32
+// Says whether two descriptors lead to the same file; pipes and consoles
+// have no file identity and cannot tell.
+static bool same_sink(int a, int b)
+{
+	FILE_ID_INFO first, second;
+	auto handle_a = reinterpret_cast<HANDLE>(_get_osfhandle(a));
+	auto handle_b = reinterpret_cast<HANDLE>(_get_osfhandle(b));
+	return GetFileInformationByHandleEx(handle_a, FileIdInfo, &first,
+	    sizeof first) && GetFileInformationByHandleEx(handle_b, FileIdInfo,
+	    &second, sizeof second) &&
+	    first.VolumeSerialNumber == second.VolumeSerialNumber &&
+	    std::memcmp(&first.FileId, &second.FileId, sizeof first.FileId) == 0;
+}
+
+static bool is_journal(int)
+{
+	return false;
+}
+#else
+// Says whether two descriptors lead to the same file, pipe or socket.
+static bool same_sink(int a, int b)
+{
+	struct stat first, second;
+	return fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
+	    first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// systemd names the journal's stream in JOURNAL_STREAM, as "device:inode".
+static bool is_journal(int fd)
+{
+	const char *stream = std::getenv("JOURNAL_STREAM");
+	unsigned long long device, inode;
+	char rest;
+	struct stat status;
+	return stream != nullptr &&
+	    std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) == 2 &&
+	    fstat(fd, &status) == 0 && status.st_dev == device &&
+	    status.st_ino == inode;
+}
 #endif
 
 static int run_with_system(const char *command)
@@ -49,7 +99,10 @@ int main()
 	if (local_time == nullptr)
 		clock_error = errno;
 
-	int status = reboot_guard_run(local_time, clock_error, stdout, stderr,
+	// A failure line must not be glued to the report's open last line
+	// where both go to one log, and the journal must file it as an error.
+	run_streams streams{stdout, stderr, same_sink(1, 2), is_journal(2)};
+	int status = reboot_guard_run(local_time, clock_error, streams,
 	    run_with_system, log_event);
 	return status == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }

@@ -25,16 +25,21 @@ static const int clearing_hour = 15;
 
 // Says on err what failed and why, after the report written so far, so
 // that a log holding both reads in order, and logs the same text as an
-// event. Returns the failed status.
-static int complain(std::FILE *out, std::FILE *err, event_logger *log_event,
-    const char *subject, const char *reason, const char *consequence)
+// event. Where the report shares its sink with err and its last line is
+// still open, the failure starts a line of its own; the journal stores it
+// as an error. Returns the failed status.
+static int complain(const run_streams &streams, event_logger *log_event,
+    bool line_open, const char *subject, const char *reason,
+    const char *consequence)
 {
 	char line[512];
 
 	std::snprintf(line, sizeof line, "reboot_guard: %s: %s%s", subject,
 	    reason, consequence);
-	std::fflush(out);
-	std::fprintf(err, "%s\n", line);
+	std::fflush(streams.out);
+	std::fprintf(streams.err, "%s%s%s\n",
+	    line_open && streams.shared ? "\n" : "",
+	    streams.err_is_journal ? "<3>" : "", line);
 	if (log_event != nullptr)
 		log_event(event_failure, line);
 	return 1;
@@ -62,7 +67,7 @@ static void describe_command_status(int status, int error, char *reason,
 #endif
 }
 
-static int request_restart(std::FILE *out, std::FILE *err,
+static int request_restart(const run_streams &streams,
     command_runner *run_command, event_logger *log_event)
 {
 	// Said before the command runs: a restart may end the run before it
@@ -74,7 +79,7 @@ static int request_restart(std::FILE *out, std::FILE *err,
 		log_event(event_restart_request, line);
 	}
 	// Whatever the command prints must land after the report so far.
-	std::fflush(out);
+	std::fflush(streams.out);
 	errno = 0;
 	int status = run_command(restart_command);
 	if (status == 0)
@@ -82,13 +87,15 @@ static int request_restart(std::FILE *out, std::FILE *err,
 
 	char reason[64];
 	describe_command_status(status, errno, reason, sizeof reason);
-	return complain(out, err, log_event, restart_command, reason,
+	return complain(streams, log_event, false, restart_command, reason,
 	    "; " MARKER_NAME " stays, so this hour will not retry");
 }
 
-static int reboot_check(std::FILE *out, std::FILE *err,
+static int reboot_check(const run_streams &streams,
     command_runner *run_command, event_logger *log_event)
 {
+	std::FILE *out = streams.out;
+
 	std::fputs("Checking if we have rebooted today\n", out);
 
 	marker_presence presence = marker_test();
@@ -96,7 +103,7 @@ static int reboot_check(std::FILE *out, std::FILE *err,
 	if (presence != marker_absent) {
 		std::fputs("- File found, not going to reboot\n", out);
 		if (presence == marker_unknown)
-			return complain(out, err, log_event, MARKER_NAME,
+			return complain(streams, log_event, false, MARKER_NAME,
 			    std::strerror(error),
 			    "; counted as present, no restart requested");
 		return 0;
@@ -110,31 +117,34 @@ static int reboot_check(std::FILE *out, std::FILE *err,
 		return 0; // another run made it first and requests the restart
 	// A restart without its marker would repeat on every later run.
 	if (creation == marker_not_created)
-		return complain(out, err, log_event, MARKER_NAME,
+		return complain(streams, log_event, false, MARKER_NAME,
 		    std::strerror(error), "; no restart requested");
 	if (creation == marker_left_behind)
-		return complain(out, err, log_event, MARKER_NAME,
+		return complain(streams, log_event, false, MARKER_NAME,
 		    std::strerror(error),
 		    "; no restart requested, and the unwritten marker stays: "
 		    "no restart until it is removed");
-	return request_restart(out, err, run_command, log_event);
+	return request_restart(streams, run_command, log_event);
 }
 
-static int clearing_check(std::FILE *out, std::FILE *err,
+static int clearing_check(const run_streams &streams,
     event_logger *log_event)
 {
-	std::fputs("- Matched", out);
+	std::fputs("- Matched", streams.out);
 	if (marker_remove() == 0)
 		return 0;
-	// A marker that stays would block every later restart.
-	return complain(out, err, log_event, MARKER_NAME, std::strerror(errno),
+	// A marker that stays would block every later restart. The report's
+	// last line has no line end.
+	return complain(streams, log_event, true, MARKER_NAME,
+	    std::strerror(errno),
 	    "; the marker stays and blocks the next restart");
 }
 
 int reboot_guard_run(const std::tm *local_time, int clock_error,
-    std::FILE *out, std::FILE *err, command_runner *run_command,
+    const run_streams &streams, command_runner *run_command,
     event_logger *log_event)
 {
+	std::FILE *out = streams.out;
 	int status = 0;
 
 	std::fputs("Checks to see if it's 1pm and if a file exists, then "
@@ -144,13 +154,14 @@ int reboot_guard_run(const std::tm *local_time, int clock_error,
 	// Without the local hour there is nothing to decide on, and an
 	// invented one could restart the machine.
 	if (local_time == nullptr)
-		return complain(out, err, log_event, "cannot read the local time",
+		return complain(streams, log_event, false,
+		    "cannot read the local time",
 		    clock_error != 0 ? std::strerror(clock_error) :
 		    "unknown error", "");
 	errno = 0;
 	const char *time_text = std::asctime(local_time);
 	if (time_text == nullptr)
-		return complain(out, err, log_event,
+		return complain(streams, log_event, false,
 		    "cannot format the local time",
 		    errno != 0 ? std::strerror(errno) : "unknown error", "");
 
@@ -160,7 +171,7 @@ int reboot_guard_run(const std::tm *local_time, int clock_error,
 	    "Hour is: %i\n", hour);
 	if (hour == reboot_hour) {
 		std::fputs("- Matched\n\n", out);
-		status = reboot_check(out, err, run_command, log_event);
+		status = reboot_check(streams, run_command, log_event);
 	} else {
 		std::fputs("- Not matched\n\n", out);
 	}
@@ -168,7 +179,7 @@ int reboot_guard_run(const std::tm *local_time, int clock_error,
 	std::fprintf(out, "Checking if matching for 3pm (15 in 24hour time) "
 	    "so rebooted.txt file can be deleted. Hour is: %i\n", hour);
 	if (hour == clearing_hour) {
-		if (clearing_check(out, err, log_event) != 0)
+		if (clearing_check(streams, log_event) != 0)
 			status = 1;
 	} else {
 		std::fputs("- Not matched", out);

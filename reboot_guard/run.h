@@ -20,17 +20,26 @@ enum event_kind {
 // Writes one event, text without a line end, to the host's system log.
 typedef void event_logger(event_kind kind, const char *text);
 
+// Where a run writes, and what it must know of where that leads.
+struct run_streams {
+	std::FILE *out;      // the report
+	std::FILE *err;      // one line per failure
+	bool shared;         // out and err lead to the same file or stream
+	bool err_is_journal; // err is systemd's journal, which reads a
+	                     // level prefix on each line
+};
+
 // The command line that asks the host for a forced restart in five minutes.
 extern const char restart_command[];
 
 // Runs the checks once for one clock reading. local_time is null when the
 // clock could not be read or turned into local time, and clock_error then
 // holds the errno of that failure (0 when there was none to give). The
-// report goes to out, one line per failure goes to err, and each failure
-// and restart request goes to log_event as well unless it is null. Returns
-// 0 when every step worked and 1 when anything failed.
+// report goes to streams.out, one line per failure goes to streams.err,
+// and each failure and restart request goes to log_event as well unless it
+// is null. Returns 0 when every step worked and 1 when anything failed.
 int reboot_guard_run(const std::tm *local_time, int clock_error,
-    std::FILE *out, std::FILE *err, command_runner *run_command,
+    const run_streams &streams, command_runner *run_command,
     event_logger *log_event);
 
 #endif

@@ -11,7 +11,7 @@ cmake --workflow --preset dev
 
 if [ "$(id -u)" = 0 ] && command -v debootstrap >/dev/null &&
 	command -v systemd-nspawn >/dev/null; then
-	echo "systemd boot test: ran (console: build/dev/systemd-boot.log)"
+	echo "systemd boot test: ran on bookworm and bullseye (consoles: build/dev/systemd-boot-*.log)"
 else
 	# With REBOOT_GUARD_REQUIRE_SYSTEMD=1 the test itself failed already.
 	echo "systemd boot test: SKIPPED, it needs root, debootstrap and" \

@@ -189,8 +189,8 @@ protected:
 	int run(int hour)
 	{
 		std::tm local_time = reading(hour);
-		return reboot_guard_run(&local_time, 0, out, err, fake_runner,
-		    fake_logger);
+		return reboot_guard_run(&local_time, 0, {out, err, false, false},
+		    fake_runner, fake_logger);
 	}
 
 	void make_marker(marker_kind kind)
@@ -336,8 +336,8 @@ TEST_F(run_test, reports_a_failed_restart_command)
 
 TEST_F(run_test, stops_after_the_first_message_without_a_clock)
 {
-	EXPECT_EQ(reboot_guard_run(nullptr, EOVERFLOW, out, err, fake_runner,
-	    fake_logger), 1);
+	EXPECT_EQ(reboot_guard_run(nullptr, EOVERFLOW, {out, err, false, false},
+	    fake_runner, fake_logger), 1);
 	EXPECT_EQ(read_stream(out), intro);
 	std::string said = std::string("reboot_guard: cannot read the local "
 	    "time: ") + std::strerror(EOVERFLOW) + "\n";
@@ -353,8 +353,8 @@ TEST_F(run_test, stops_after_the_first_message_when_the_time_has_no_text)
 	local_time.tm_year = INT_MAX;
 	if (std::asctime(&local_time) != nullptr)
 		GTEST_SKIP() << "this C library formats any year";
-	EXPECT_EQ(reboot_guard_run(&local_time, 0, out, err, fake_runner,
-	    nullptr), 1);
+	EXPECT_EQ(reboot_guard_run(&local_time, 0, {out, err, false, false},
+	    fake_runner, nullptr), 1);
 	EXPECT_EQ(read_stream(out), intro);
 	EXPECT_NE(read_stream(err).find("cannot format the local time"),
 	    std::string::npos);
@@ -539,8 +539,8 @@ TEST_F(run_test, leaves_the_restart_to_a_run_that_made_the_marker_first)
 	std::setvbuf(racing, nullptr, _IONBF, 0);
 	std::tm local_time = reading(1);
 
-	EXPECT_EQ(reboot_guard_run(&local_time, 0, racing, err, fake_runner,
-	    fake_logger), 0);
+	EXPECT_EQ(reboot_guard_run(&local_time, 0, {racing, err, false, false},
+	    fake_runner, fake_logger), 0);
 	std::fclose(racing);
 	EXPECT_EQ(calls, 0);
 	EXPECT_EQ(read_file(MARKER_NAME), "other run");

@@ -347,6 +347,19 @@ closed_pipe_in_hour_1() {
 	expect_requests "$dir" 1
 }
 
+# The report and standard error in one log, as `>>log 2>&1` makes it: a
+# failure after the report's open last line starts a line of its own.
+shared_log_file() {
+	local dir status=0
+	dir=$(new_dir)
+	mkdir -p "$dir/rebooted.txt/kept"
+	launch 15 "$dir" >"$work/shared.log" 2>&1 </dev/null || status=$?
+	[ "$status" = 1 ] || fail "exited $status with a marker it cannot clear"
+	[ "$(tail -n 2 "$work/shared.log" | tr -d '\r')" = "- Matched
+reboot_guard: rebooted.txt: Directory not empty; the marker stays and blocks the next restart" ] ||
+		fail "the log ends: $(tail -n 2 "$work/shared.log")"
+}
+
 # A parent that ignores SIGCHLD passes that on; the request it made must
 # still count as made.
 sigchld_ignored() {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Task Scheduler definition must be well-formed XML and keep what the
-# program relies on: SYSTEM, every 15 minutes, at start-up, and a working
-# directory under ProgramData.
+# program relies on: SYSTEM, every 15 minutes with a spread of up to 10,
+# at start-up, and a working directory under ProgramData.
 #
 # usage: check_task_xml.sh TASK_XML
 set -euo pipefail
@@ -17,6 +17,7 @@ check() {
 }
 check UserId S-1-5-18
 check Interval PT15M
+check RandomDelay PT10M
 check Duration P1D
 check WorkingDirectory '%ProgramData%\reboot_guard'
 check Command '"%ProgramFiles%\reboot_guard\reboot_guard.exe"'

@@ -2,12 +2,12 @@
 # Boots the freshly built .deb in a throwaway Debian container with its own
 # systemd and logind, and reads what in_container.sh found there. The
 # restart is requested of the container's logind and cancelled at once:
-# nothing reaches this machine. The Debian root is made once per build
-# tree, from the mirror this machine's apt uses.
+# nothing reaches this machine. The Debian root of each suite is made once
+# per build tree, from the mirror this machine's apt takes bookworm from.
 #
-# usage: boot_test.sh BUILD_DIR
+# usage: boot_test.sh BUILD_DIR SUITE   (bookworm, bullseye)
 set -euo pipefail
-build=$(realpath "$1")
+build=$(realpath "$1") suite=$2
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() {
@@ -46,16 +46,16 @@ apt_mirror() {
 }
 
 # Made again when what it should hold changes.
-base=$build/systemd-root
+base=$build/systemd-root-$suite
 include=systemd,systemd-sysv,dbus,libpam-systemd,rpm
 if [ "$(cat "$base.done" 2>/dev/null)" != "$include" ]; then
 	mirror=$(apt_mirror)
 	[ -n "$mirror" ] || fail "no bookworm mirror in this machine's apt sources"
-	echo "making a Debian root in $base from $mirror (once per build tree)"
+	echo "making a Debian $suite root in $base from $mirror (once per build tree)"
 	rm -rf "$base" "$base.done"
 	debootstrap --variant=minbase --include="$include" \
-		bookworm "$base" "$mirror" >"$build/debootstrap.log" 2>&1 ||
-		fail "debootstrap failed; see $build/debootstrap.log"
+		"$suite" "$base" "$mirror" >"$build/debootstrap-$suite.log" 2>&1 ||
+		fail "debootstrap failed; see $build/debootstrap-$suite.log"
 	echo "$include" >"$base.done"
 fi
 
@@ -102,8 +102,8 @@ ln -s ../reboot-guard-check.service \
 started=$SECONDS
 status=0
 timeout 300 systemd-nspawn --register=no --keep-unit --quiet --console=pipe \
-	-b -D "$root" >"$build/systemd-boot.log" 2>&1 </dev/null || status=$?
-echo "container ran for $((SECONDS - started)) s (exit $status); its console: $build/systemd-boot.log"
+	-b -D "$root" >"$build/systemd-boot-$suite.log" 2>&1 </dev/null || status=$?
+echo "$suite container ran for $((SECONDS - started)) s (exit $status); its console: $build/systemd-boot-$suite.log"
 
 results=$check/results
 [ -s "$results" ] || fail "the container wrote no results"

@@ -32,6 +32,15 @@ scheduled() {
 requests() {
 	[ "$(journalctl -q -u "$service" -o cat | grep -c 'going to create file')" = "$1" ]
 }
+# failed PATTERN: the service's errors in the journal hold a line that
+# matches PATTERN, within a few seconds.
+failed() {
+	for _ in 1 2 3 4 5; do
+		journalctl -q -u "$service" -p err -o cat | grep -q "$1" && return 0
+		sleep 1
+	done
+	return 1
+}
 # at_hour TZ: every later run of the service sees that local time.
 at_hour() {
 	mkdir -p "/etc/systemd/system/$service.d"
@@ -64,6 +73,13 @@ check "an upgrade keeps the marker" [ "$(cat "$marker")" = Rebooted ]
 at_hour "$HOUR_15_TZ"
 check "the run in hour 15 succeeds" runs
 check "hour 15 clears the marker" gone "$marker"
+# A marker the run cannot clear: the journal files the failure as an
+# error, on a line of its own.
+mkdir -p "$marker/kept"
+systemctl start "$service" 2>/dev/null
+check "a failed clearing is an error in the journal, on its own line" \
+	failed '^reboot_guard: rebooted.txt: Directory not empty; the marker stays'
+rm -rf "$marker"
 dpkg -r reboot-guard >/dev/null
 check "dpkg -r stops the timer" is is-active "$timer" inactive
 check "dpkg -r masks the timer" [ "$(readlink "/etc/systemd/system/$timer")" = /dev/null ]
