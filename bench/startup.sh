@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Measures what an ordinary-hour run costs against starting /bin/true:
-# hyperfine without a shell, 50 runs each, both in the same call.
+# hyperfine without a shell, 200 runs each, both in the same call.
 # usage: bench/startup.sh [PROGRAM]   (default: build/dev/reboot_guard)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,7 +15,7 @@ tz=$(tz_for_hour 10)
 mkdir "$work/bin" "$work/run"
 
 cd "$work/run"
-TZ=$tz PATH=$work/bin "$(command -v hyperfine)" -N --runs 50 --warmup 5 --output=null \
+TZ=$tz PATH=$work/bin "$(command -v hyperfine)" -N --runs 200 --warmup 20 --output=null \
 	--export-json "$work/times.json" /bin/true "$program"
 python3 - "$work/times.json" <<'PY'
 import json, sys
