@@ -95,6 +95,16 @@ already requested; in hour 15 it removes the marker.
 The package ships a systemd service and a timer that starts it every 15
 minutes. Nothing runs until an administrator enables the timer.")
 
+    # The architecture of the program, not of the machine that packs it:
+    # a cross build makes the 64-bit ARM packages.
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+        set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+        set(CPACK_RPM_PACKAGE_ARCHITECTURE aarch64)
+    else()
+        set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+        set(CPACK_RPM_PACKAGE_ARCHITECTURE x86_64)
+    endif()
+
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION admin)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -125,11 +135,13 @@ minutes. Nothing runs until an administrator enables the timer.")
     # Build-id links would make it own directories under /usr/lib/.build-id.
     # A release takes its build time and file times from SOURCE_DATE_EPOCH
     # and names no build host, so that any machine builds the same bytes.
+    # rpm strips with the strip of the program's own architecture.
     set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none
 %define packager ${CPACK_PACKAGE_CONTACT}
 %define use_source_date_epoch_as_buildtime 1
 %define clamp_mtime_to_source_date_epoch 1
-%define _buildhost reproducible")
+%define _buildhost reproducible
+%define __strip ${CMAKE_STRIP}")
     set(CPACK_RPM_PACKAGE_SUMMARY
         "Restarts the machine at most once a day, in local hour 1")
     set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")

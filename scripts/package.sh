@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The release command. Builds the packages into build/packages: the Debian
-# package and the RPM (program, manual page, systemd service and timer),
-# the Windows Installer package and the Windows zip (program, Task
+# packages and the RPMs for amd64/x86_64 and arm64/aarch64 (program, manual
+# page, systemd service and timer), the Windows Installer package and the Windows zip (program, Task
 # Scheduler definition, README), and SHA256SUMS listing them. The same
 # commit gives the same bytes wherever and whenever it is built.
 #
@@ -14,7 +14,7 @@
 # Or rebuilds a signed release to compare it with:
 #   REBOOT_GUARD_SIGNATURES_FROM: a folder with the release's packages; the
 #     program and the MSI get their Authenticode signatures from it.
-# Then checks them: lintian on the .deb when it is installed, and the RPM
+# Then checks them: lintian on the .debs when it is installed, and the RPMs
 # installed into a scratch root.
 set -euo pipefail
 # Files named relative to where it was started.
@@ -65,6 +65,7 @@ authenticode() {
 
 rm -rf build/packages
 cmake --workflow --preset linux
+cmake --workflow --preset linux-arm64
 
 # Windows: the program first, signed before anything packs it; the MSI
 # and the zip are made from it, and the MSI is signed last. The program
@@ -81,8 +82,8 @@ cmake --build --preset windows --target reboot_guard_msi
 (cd build/windows && cpack -G ZIP -B "$PWD/../packages" >/dev/null)
 rm -rf build/packages/_CPack_Packages
 
-deb=$(ls build/packages/*.deb)
-rpm=$(ls build/packages/*.rpm)
+debs=(build/packages/*.deb)
+rpms=(build/packages/*.rpm)
 zip=$(ls build/packages/*.zip)
 msi=build/packages/$(basename "$zip" .zip).msi
 # Signed where it was built, so that the Windows tests of that tree try
@@ -92,7 +93,7 @@ cp "build/windows/$(basename "$msi")" "$msi"
 if [ -n "$gpg_key" ]; then
 	# Debian's rpm names a gpg2 that Debian does not have.
 	rpmsign --addsign --define "_gpg_name $gpg_key" --define "__gpg $(command -v gpg)" \
-		"$rpm" >/dev/null
+		"${rpms[@]}" >/dev/null
 fi
 
 (cd build/packages && sha256sum -- *.deb *.rpm *.zip *.msi >SHA256SUMS)
@@ -102,15 +103,19 @@ if [ -n "$gpg_key" ]; then
 		--output build/packages/SHA256SUMS.asc build/packages/SHA256SUMS
 fi
 
-dpkg-deb -c "$deb"
-if command -v lintian >/dev/null; then
-	# Lintian refuses to run as root unless told it may.
-	lintian --fail-on error --allow-root "$deb"
-else
-	echo "lintian: SKIPPED, not installed (apt-get install lintian)"
-fi
-tests/packaging/check_rpm.sh "$rpm"
+for deb in "${debs[@]}"; do
+	dpkg-deb -c "$deb"
+	if command -v lintian >/dev/null; then
+		# Lintian refuses to run as root unless told it may.
+		lintian --fail-on error --allow-root "$deb"
+	else
+		echo "lintian: SKIPPED, not installed (apt-get install lintian)"
+	fi
+done
+for rpm in "${rpms[@]}"; do
+	tests/packaging/check_rpm.sh "$rpm"
+done
 unzip -l "$zip" 2>/dev/null || cmake -E tar tf "$zip"
 msiinfo export "$msi" File
 cat build/packages/SHA256SUMS
-echo "packages: $deb $rpm $zip $msi"
+echo "packages: ${debs[*]} ${rpms[*]} $zip $msi"

@@ -30,6 +30,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #endif
 
 #include "marker.h"
@@ -458,7 +459,24 @@ bool impose(fault kind)
 		return fail_calls({__NR_fsync, __NR_fdatasync}, EIO);
 	// Every deletion fails as on a read-only file system of a kernel that
 	// refuses before it looks for the name.
+#ifdef __NR_unlink
 	return fail_calls({__NR_unlinkat, __NR_unlink, __NR_rmdir}, EROFS);
+#else
+	// Newer processors know unlinkat alone.
+	return fail_calls({__NR_unlinkat}, EROFS);
+#endif
+}
+
+// Says whether this process may filter its system calls; qemu-user, for
+// one, refuses.
+bool filters_work()
+{
+	pid_t child = fork();
+	if (child == 0)
+		_exit(fail_calls({__NR_getppid}, EPERM) ? 0 : 1);
+	int status = 0;
+	return child > 0 && waitpid(child, &status, 0) == child &&
+	    WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 struct fault_case {
@@ -486,8 +504,13 @@ TEST_F(run_test, leaves_the_marker_as_the_file_system_allows)
 		    "reboot_guard: rebooted.txt: Read-only file system; the "
 		    "marker stays and blocks the next restart\n", true},
 	};
+	bool filtering = filters_work();
 	for (const fault_case &c : cases) {
 		SCOPED_TRACE("hour " + std::to_string(c.hour));
+		if (c.kind != fault::file_size_limit && !filtering) {
+			std::printf("skipped: no system call filter here\n");
+			continue;
+		}
 		std::error_code ignored;
 		fs::remove_all(MARKER_NAME, ignored);
 		make_marker(c.marker);

@@ -6,6 +6,8 @@
 # case can restart this machine.
 #
 # usage: e2e.sh native|wine PROGRAM CASE
+# REBOOT_GUARD_EMULATOR, when set, is the command line that runs a native
+# PROGRAM built for another processor (qemu-user).
 set -euo pipefail
 
 mode=$1 program=$2 case_name=$3
@@ -39,7 +41,8 @@ echo "recorder: shutdown called" 2>/dev/null
 exit "${RECORDER_STATUS:-0}"
 RECORDER
 	chmod +x "$bin/shutdown"
-	launcher=()
+	# A program built for another processor runs under its emulator.
+	read -r -a launcher <<<"${REBOOT_GUARD_EMULATOR:-}"
 	line_end=$'\n'
 	;;
 wine)

@@ -62,7 +62,7 @@ release "$work/signed" 0022 UTC SOURCE_DATE_EPOCH="$epoch" \
 	REBOOT_GUARD_SIGN_PKCS12="$keys/signer.p12" REBOOT_GUARD_SIGN_PASSWORD_FILE="$keys/password" \
 	REBOOT_GUARD_GPG_KEY=test@example.invalid
 signed=$work/signed/build/packages
-msi=$(ls "$signed"/*.msi) zip=$(ls "$signed"/*.zip) rpm=$(ls "$signed"/*.rpm)
+msi=$(ls "$signed"/*.msi) zip=$(ls "$signed"/*.zip)
 authenticode() {
 	osslsigncode verify -CAfile "$keys/ca.pem" -in "$1" >"$work/verify.log" 2>&1 ||
 		fail "$2: $(cat "$work/verify.log")"
@@ -74,12 +74,14 @@ msiextract -C "$work/msi-files" "$msi" >/dev/null
 authenticode "$(find "$work/msi-files" -name reboot_guard.exe)" "the signature of the program in the MSI"
 rpm --dbpath "$work/rpmdb" --initdb
 rpm --dbpath "$work/rpmdb" --import "$keys/openpgp.asc"
-rpm --dbpath "$work/rpmdb" -K "$rpm" | grep -q 'signatures OK' ||
-	fail "the RPM's signature: $(rpm --dbpath "$work/rpmdb" -Kv "$rpm" 2>&1)"
+for rpm in "$signed"/*.rpm; do
+	rpm --dbpath "$work/rpmdb" -K "$rpm" | grep -q 'signatures OK' ||
+		fail "the signature of ${rpm##*/}: $(rpm --dbpath "$work/rpmdb" -Kv "$rpm" 2>&1)"
+done
 gpg --verify "$signed/SHA256SUMS.asc" "$signed/SHA256SUMS" 2>/dev/null ||
 	fail "SHA256SUMS.asc does not verify"
 (cd "$signed" && sha256sum -c SHA256SUMS >/dev/null) || fail "the signed SHA256SUMS does not check"
-echo "signatures verified: MSI, the program in the zip and in the MSI, RPM, SHA256SUMS.asc"
+echo "signatures verified: MSI, the program in the zip and in the MSI, RPMs, SHA256SUMS.asc"
 
 # The signed program and MSI under Wine, with the Windows tests.
 (cd "$work/signed" && cmake --build --preset windows >/dev/null &&
@@ -105,8 +107,10 @@ rpm_body() {
 	read -r entries size < <(od -An -tu4 --endian=big -j 104 -N 8 "$1")
 	tail -c +$(( 96 + 16 + (entries * 16 + size + 7) / 8 * 8 + 1 )) "$1"
 }
-cmp <(rpm_body "$rpm") <(rpm_body "$rebuilt/${rpm##*/}") ||
-	fail "the RPM rebuilt is not the signed release's"
+for rpm in "$signed"/*.rpm; do
+	cmp <(rpm_body "$rpm") <(rpm_body "$rebuilt/${rpm##*/}") ||
+		fail "${rpm##*/} rebuilt is not the signed release's"
+done
 echo "rebuilt the signed release: the same bytes"
 
 # The second unsigned build, a few minutes after the first.
