@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The release command. Builds the packages into build/packages: the Debian
 # packages and the RPMs for amd64/x86_64 and arm64/aarch64 (program, manual
-# page, systemd service and timer), the Windows Installer package and the Windows zip (program, Task
-# Scheduler definition, README), and SHA256SUMS listing them. The same
-# commit gives the same bytes wherever and whenever it is built.
+# page, systemd service and timer), the Windows Installer package and the
+# Windows zip (program, Task Scheduler definition, README), and SHA256SUMS
+# listing them. The same commit gives the same bytes wherever and whenever
+# it is built.
 #
 # Signs them when, and only when, a key is handed over:
 #   REBOOT_GUARD_SIGN_PKCS12, REBOOT_GUARD_SIGN_PASSWORD_FILE: Authenticode
@@ -48,14 +49,15 @@ authenticode=$pkcs12$released
 # time unless a time stamp authority is named; or, rebuilding a release,
 # gives it the signature of RELEASED, the release's own copy.
 authenticode() {
-	local when=(-time "$SOURCE_DATE_EPOCH")
 	if [ -n "$released" ]; then
 		osslsigncode extract-signature -in "$2" -out "$1.signature" >/dev/null
-		# It checks the signature too, and says so when its CA is unknown.
+		# It checks the signature too, and says so when its CA is unknown;
+		# whether the rebuild matches, SHA256SUMS tells.
 		osslsigncode attach-signature -sigin "$1.signature" -in "$1" \
 			-out "$1.signed" >/dev/null 2>&1 || [ -s "$1.signed" ]
 		rm "$1.signature"
 	else
+		local when=(-time "$SOURCE_DATE_EPOCH")
 		[ -z "${REBOOT_GUARD_SIGN_TIMESTAMP_URL:-}" ] || when=(-ts "$REBOOT_GUARD_SIGN_TIMESTAMP_URL")
 		osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 \
 			-n reboot_guard "${when[@]}" -in "$1" -out "$1.signed" >/dev/null
