@@ -9,6 +9,7 @@ set(CPACK_PACKAGE_CONTACT
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "restarts the machine at most once a day, in local hour 1")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/stamp_staging.cmake)
 
 if(WIN32)
     # Flat, as a Windows administrator expects it: the program, its task
