@@ -37,7 +37,8 @@ if(WIN32)
                 -DSTAGING=${REBOOT_GUARD_MSI_STAGING}
                 -DOUTPUT=${REBOOT_GUARD_MSI}
                 -P ${PROJECT_SOURCE_DIR}/cmake/build_msi.cmake
-            DEPENDS reboot_guard ${wxs} cmake/build_msi.cmake README.md
+            DEPENDS reboot_guard ${wxs} cmake/build_msi.cmake
+                cmake/stamp_staging.cmake README.md
                 LICENSE contrib/windows/reboot_guard.xml
             VERBATIM)
         add_custom_target(reboot_guard_msi ALL DEPENDS ${REBOOT_GUARD_MSI})

@@ -11,12 +11,8 @@ file(COPY "${PROGRAM}" "${SOURCE_DIR}/README.md" "${SOURCE_DIR}/LICENSE"
     "${SOURCE_DIR}/contrib/windows/reboot_guard.xml"
     DESTINATION "${STAGING}")
 # The cabinet keeps each file's time: for a release, the commit's.
-set(epoch "$ENV{SOURCE_DATE_EPOCH}")
-if(NOT epoch STREQUAL "")
-    file(GLOB staged "${STAGING}/*")
-    execute_process(COMMAND touch -d "@${epoch}" ${staged}
-        COMMAND_ERROR_IS_FATAL ANY)
-endif()
+set(stamp_dir "${STAGING}")
+include("${CMAKE_CURRENT_LIST_DIR}/stamp_staging.cmake")
 # One version is one product: a rebuild of an installed version must be
 # taken for that product, never installed beside it. The ProductCode is a
 # name-based UUID of the version under the UpgradeCode, which the WiX
@@ -50,7 +46,7 @@ file(MAKE_DIRECTORY "${summary_dir}")
 execute_process(COMMAND msidump -t -d "${summary_dir}" "${OUTPUT}"
     OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
 file(READ "${summary_dir}/_SummaryInformation.idt" summary)
-if(NOT epoch STREQUAL "")
+if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
     string(TIMESTAMP date "%Y/%m/%d %H:%M:%S" UTC)
     string(REGEX REPLACE "\n(12|13)\t[^\r\n]*" "\n\\1\t${date}" summary
         "${summary}")
