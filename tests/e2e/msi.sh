@@ -17,7 +17,8 @@ if ! command -v wixl >/dev/null; then
 fi
 
 work=$(dirname "$msi")/msi-test
-export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
+# The installer's own errors, and nothing else of Wine's, go to the log.
+export WINEPREFIX=$work/wineprefix WINEDEBUG=-all,err+msi
 export WINEDLLOVERRIDES='shutdown.exe,icacls.exe=n;mscoree,mshtml='
 # Wine's services inherit the output of whatever starts them: files only.
 log=$work/wine.log
@@ -63,10 +64,21 @@ task=$system32/tasks/reboot_guard
 source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\reboot_guard'
 
 # msiexec ACTION PACKAGE LOG [UI]: runs it without a user interface, or
-# with the one given, logging into the work folder.
+# with the one given, logging into the work folder, and notes how it ended.
 msiexec() {
+	local status=0
 	wine msiexec "$1" "$(winepath -w "$2")" "${4:-/qn}" /l*v "$(winepath -w "$work/$3.log")" \
-		>>"$log" 2>&1 </dev/null
+		>>"$log" 2>&1 </dev/null || status=$?
+	echo "msiexec $3: exit $status" >>"$work/steps.txt"
+	return "$status"
+}
+# What went wrong, said where it outlives logs thrown away with the build
+# that made them: how each step ended, what is installed, and the last of
+# Wine's log, which holds the installer's errors.
+explain() {
+	cat "$work/steps.txt"
+	echo "installed now: $(products | paste -sd ' ' -)"
+	tail -n 12 "$log"
 }
 # The version of each entry named reboot_guard in Programs and Features,
 # one per line.
@@ -156,5 +168,7 @@ msiexec /x "$newer" uninstall || status=$?
 check "the uninstall succeeds" [ "$status" = 0 ]
 check "and leaves nothing of reboot_guard" nothing_left
 
-[ ${#failed[@]} = 0 ] || fail "these checks did not hold: $(IFS=';'; echo "${failed[*]}") (logs in $work)"
+[ ${#failed[@]} = 0 ] ||
+	fail "these checks did not hold: $(IFS=';'; echo "${failed[*]}") (logs in $work)
+$(explain)"
 echo "all checks held"

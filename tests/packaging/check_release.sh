@@ -86,7 +86,7 @@ echo "signatures verified: MSI, the program in the zip and in the MSI, RPMs, SHA
 # The signed program and MSI under Wine, with the Windows tests.
 (cd "$work/signed" && cmake --build --preset windows >/dev/null &&
 	REBOOT_GUARD_REQUIRE_WINDOWS=1 ctest --preset windows >"$work/windows.log" 2>&1) ||
-	fail "the Windows tests of the signed build: $(tail -n 30 "$work/windows.log")"
+	fail "the Windows tests of the signed build: $(tail -n 50 "$work/windows.log")"
 authenticode "$work/signed/build/windows/reboot_guard.exe" "the program the Windows tests ran"
 authenticode "$work/signed/build/windows/${msi##*/}" "the MSI the Windows tests ran"
 echo "the Windows tests passed on the signed program and MSI"
