@@ -8,11 +8,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "run.h"
+
 #ifndef _WIN32
 #include <sys/stat.h>
-#endif
 
-#include "run.h"
+#include "zone.h"
+#endif
 
 #ifdef _WIN32
 #include <io.h>
@@ -91,18 +93,30 @@ int main()
 #endif
 
 	// The clock is read once; both checks use this one reading.
-	const std::tm *local_time = nullptr;
-	int clock_error = 0;
+	clock_reading clock{nullptr, 0, nullptr, nullptr};
+#ifndef _WIN32
+	// The C library would take a zone it cannot load for UTC, in silence.
+	// Windows' reads no zone files.
+	char zone[512];
+	const char *zone_dir = std::getenv("TZDIR");
+	if (zone_dir == nullptr || *zone_dir == '\0')
+		zone_dir = "/usr/share/zoneinfo";
+	clock.zone_error = zone_check(std::getenv("TZ"),
+	    {"/etc/localtime", zone_dir}, zone, sizeof zone);
+	if (clock.zone_error != nullptr)
+		clock.unknown_zone = zone;
+#endif
 	std::time_t now = std::time(nullptr);
-	if (now != static_cast<std::time_t>(-1))
-		local_time = std::localtime(&now);
-	if (local_time == nullptr)
-		clock_error = errno;
+	if (clock.unknown_zone == nullptr &&
+	    now != static_cast<std::time_t>(-1))
+		clock.local_time = std::localtime(&now);
+	if (clock.local_time == nullptr)
+		clock.error = errno;
 
 	// A failure line must not be glued to the report's open last line
 	// where both go to one log, and the journal must file it as an error.
 	run_streams streams{stdout, stderr, same_sink(1, 2), is_journal(2)};
-	int status = reboot_guard_run(local_time, clock_error, streams,
-	    run_with_system, log_event);
+	int status = reboot_guard_run(clock, streams, run_with_system,
+	    log_event);
 	return status == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }

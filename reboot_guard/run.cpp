@@ -140,11 +140,11 @@ static int clearing_check(const run_streams &streams,
 	    "; the marker stays and blocks the next restart");
 }
 
-int reboot_guard_run(const std::tm *local_time, int clock_error,
-    const run_streams &streams, command_runner *run_command,
-    event_logger *log_event)
+int reboot_guard_run(const clock_reading &clock, const run_streams &streams,
+    command_runner *run_command, event_logger *log_event)
 {
 	std::FILE *out = streams.out;
+	const std::tm *local_time = clock.local_time;
 	int status = 0;
 
 	std::fputs("Checks to see if it's 1pm and if a file exists, then "
@@ -152,11 +152,19 @@ int reboot_guard_run(const std::tm *local_time, int clock_error,
 	    "reboot. The file is deleted at 3pm\n", out);
 
 	// Without the local hour there is nothing to decide on, and an
-	// invented one could restart the machine.
+	// invented one could restart the machine: so is the hour of a time
+	// zone the C library could not load and silently took as UTC.
+	if (clock.unknown_zone != nullptr) {
+		char subject[480];
+		std::snprintf(subject, sizeof subject, "unknown time zone %s",
+		    clock.unknown_zone);
+		return complain(streams, log_event, false, subject,
+		    clock.zone_error, "");
+	}
 	if (local_time == nullptr)
 		return complain(streams, log_event, false,
 		    "cannot read the local time",
-		    clock_error != 0 ? std::strerror(clock_error) :
+		    clock.error != 0 ? std::strerror(clock.error) :
 		    "unknown error", "");
 	errno = 0;
 	const char *time_text = std::asctime(local_time);

@@ -29,17 +29,26 @@ struct run_streams {
 	                     // level prefix on each line
 };
 
+// One reading of the clock, turned into local time.
+struct clock_reading {
+	const std::tm *local_time; // null when there is no local time to
+	                           // trust
+	int error;                 // when the clock could not be read or
+	                           // turned into local time, the errno of
+	                           // that failure (0 when there was none)
+	const char *unknown_zone;  // the time zone that could not be loaded,
+	                           // or null
+	const char *zone_error;    // and why it could not
+};
+
 // The command line that asks the host for a forced restart in five minutes.
 extern const char restart_command[];
 
-// Runs the checks once for one clock reading. local_time is null when the
-// clock could not be read or turned into local time, and clock_error then
-// holds the errno of that failure (0 when there was none to give). The
-// report goes to streams.out, one line per failure goes to streams.err,
-// and each failure and restart request goes to log_event as well unless it
-// is null. Returns 0 when every step worked and 1 when anything failed.
-int reboot_guard_run(const std::tm *local_time, int clock_error,
-    const run_streams &streams, command_runner *run_command,
-    event_logger *log_event);
+// Runs the checks once for one clock reading. The report goes to
+// streams.out, one line per failure goes to streams.err, and each failure
+// and restart request goes to log_event as well unless it is null.
+// Returns 0 when every step worked and 1 when anything failed.
+int reboot_guard_run(const clock_reading &clock, const run_streams &streams,
+    command_runner *run_command, event_logger *log_event);
 
 #endif

@@ -35,6 +35,9 @@
 
 #include "marker.h"
 #include "run.h"
+#ifndef _WIN32
+#include "zone.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -190,8 +193,8 @@ protected:
 	int run(int hour)
 	{
 		std::tm local_time = reading(hour);
-		return reboot_guard_run(&local_time, 0, {out, err, false, false},
-		    fake_runner, fake_logger);
+		return reboot_guard_run({&local_time, 0, nullptr, nullptr},
+		    {out, err, false, false}, fake_runner, fake_logger);
 	}
 
 	void make_marker(marker_kind kind)
@@ -335,17 +338,36 @@ TEST_F(run_test, reports_a_failed_restart_command)
 	}
 }
 
-TEST_F(run_test, stops_after_the_first_message_without_a_clock)
+struct no_clock_case {
+	clock_reading clock;
+	std::string said;
+};
+
+// No hour to trust: a clock that cannot be read, or a time zone that the
+// C library would have taken for UTC.
+TEST_F(run_test, stops_after_the_first_message_without_a_local_hour)
 {
-	EXPECT_EQ(reboot_guard_run(nullptr, EOVERFLOW, {out, err, false, false},
-	    fake_runner, fake_logger), 1);
-	EXPECT_EQ(read_stream(out), intro);
-	std::string said = std::string("reboot_guard: cannot read the local "
-	    "time: ") + std::strerror(EOVERFLOW) + "\n";
-	EXPECT_EQ(read_stream(err), said);
-	EXPECT_EQ(events, "failure: " + said);
-	EXPECT_EQ(calls, 0);
-	EXPECT_FALSE(fs::exists(MARKER_NAME));
+	std::tm local_time = reading(1);
+	const no_clock_case cases[] = {
+		{{nullptr, EOVERFLOW, nullptr, nullptr},
+		    std::string("cannot read the local time: ") +
+		    std::strerror(EOVERFLOW)},
+		{{&local_time, 0, "US/Eastern", "No such file or directory"},
+		    "unknown time zone US/Eastern: No such file or directory"},
+	};
+	for (const no_clock_case &c : cases) {
+		SCOPED_TRACE(c.said);
+		fresh_streams();
+		events.clear();
+		EXPECT_EQ(reboot_guard_run(c.clock, {out, err, false, false},
+		    fake_runner, fake_logger), 1);
+		EXPECT_EQ(read_stream(out), intro);
+		std::string said = "reboot_guard: " + c.said + "\n";
+		EXPECT_EQ(read_stream(err), said);
+		EXPECT_EQ(events, "failure: " + said);
+		EXPECT_EQ(calls, 0);
+		EXPECT_FALSE(fs::exists(MARKER_NAME));
+	}
 }
 
 TEST_F(run_test, stops_after_the_first_message_when_the_time_has_no_text)
@@ -354,8 +376,8 @@ TEST_F(run_test, stops_after_the_first_message_when_the_time_has_no_text)
 	local_time.tm_year = INT_MAX;
 	if (std::asctime(&local_time) != nullptr)
 		GTEST_SKIP() << "this C library formats any year";
-	EXPECT_EQ(reboot_guard_run(&local_time, 0, {out, err, false, false},
-	    fake_runner, nullptr), 1);
+	EXPECT_EQ(reboot_guard_run({&local_time, 0, nullptr, nullptr},
+	    {out, err, false, false}, fake_runner, nullptr), 1);
 	EXPECT_EQ(read_stream(out), intro);
 	EXPECT_NE(read_stream(err).find("cannot format the local time"),
 	    std::string::npos);
@@ -542,6 +564,55 @@ TEST_F(run_test, leaves_the_marker_as_the_file_system_allows)
 }
 #endif
 
+#ifndef _WIN32
+struct zone_case {
+	const char *tz;        // null: TZ unset
+	const char *localtime; // where the host's zone link points, or null
+	const char *reason;    // null: the zone loads or needs no file
+	const char *name;
+};
+
+// A zone without its file would be UTC in silence; rules and UTC's own
+// names need no file, and a host without a zone is UTC.
+TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
+{
+	fs::create_directories("zones/Europe");
+	std::ofstream("zones/Europe/Berlin") << "TZif2 and the rest";
+	std::ofstream("zones/Europe/Kyiv") << "not a zone";
+	const std::string missing = std::strerror(ENOENT);
+	const zone_case cases[] = {
+		{"Europe/Berlin", nullptr, nullptr, ""},
+		{":Europe/Berlin", nullptr, nullptr, ""},
+		{"US/Eastern", nullptr, missing.c_str(), "US/Eastern"},
+		{"CET", nullptr, missing.c_str(), "CET"},
+		{"Europe/Kyiv", nullptr, "not a time zone file", "Europe/Kyiv"},
+		{"EST5EDT", nullptr, nullptr, ""},
+		{"XYZ-05:30", nullptr, nullptr, ""},
+		{"<+0530>-5:30", nullptr, nullptr, ""},
+		{"UTC", nullptr, nullptr, ""},
+		{"GMT", nullptr, nullptr, ""},
+		{"", nullptr, nullptr, ""},
+		{nullptr, nullptr, nullptr, ""},
+		{nullptr, "zones/Europe/Berlin", nullptr, ""},
+		{nullptr, "zones/Europe/Kiev", missing.c_str(),
+		    "localtime -> zones/Europe/Kiev"},
+		{nullptr, "zones/Etc/UTC", nullptr, ""},
+	};
+	for (const zone_case &c : cases) {
+		SCOPED_TRACE(std::string(c.tz != nullptr ? c.tz : "(unset)") +
+		    ", localtime " + (c.localtime != nullptr ? c.localtime : "-"));
+		std::remove("localtime");
+		if (c.localtime != nullptr)
+			fs::create_symlink(c.localtime, "localtime");
+		char name[128] = "";
+		const char *reason = zone_check(c.tz, {"localtime", "zones"}, name,
+		    sizeof name);
+		EXPECT_STREQ(reason, c.reason);
+		EXPECT_STREQ(name, c.name);
+	}
+}
+#endif
+
 #ifdef __GLIBC__
 // Another run makes the marker between this run's look and its creation.
 // A stream that makes the marker when message 7 is written stands in for
@@ -562,8 +633,8 @@ TEST_F(run_test, leaves_the_restart_to_a_run_that_made_the_marker_first)
 	std::setvbuf(racing, nullptr, _IONBF, 0);
 	std::tm local_time = reading(1);
 
-	EXPECT_EQ(reboot_guard_run(&local_time, 0, {racing, err, false, false},
-	    fake_runner, fake_logger), 0);
+	EXPECT_EQ(reboot_guard_run({&local_time, 0, nullptr, nullptr},
+	    {racing, err, false, false}, fake_runner, fake_logger), 0);
 	std::fclose(racing);
 	EXPECT_EQ(calls, 0);
 	EXPECT_EQ(read_file(MARKER_NAME), "other run");
