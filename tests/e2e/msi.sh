@@ -16,6 +16,8 @@ if ! command -v wixl >/dev/null; then
 	exit 77
 fi
 
+source "$(dirname "$0")/wine_server.sh"
+
 work=$(dirname "$msi")/msi-test
 # The installer's own errors, and nothing else of Wine's, go to the log.
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all,err+msi

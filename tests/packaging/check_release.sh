@@ -15,6 +15,7 @@ work=$(mktemp -d)
 trap 'WINEPREFIX=$work/signed/build/windows/wineprefix wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 commit=$(git -C "$source_dir" rev-parse HEAD)
+source "$source_dir/tests/e2e/wine_server.sh"
 
 # release DIR UMASK TZ [VAR=VALUE...]: runs package.sh in a fresh clone of
 # the commit at DIR, with SOURCE_DATE_EPOCH unset unless given.
