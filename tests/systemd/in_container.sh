@@ -47,8 +47,14 @@ at_hour() {
 	printf '[Service]\nEnvironment=TZ=%s\n' "$1" >"/etc/systemd/system/$service.d/hour.conf"
 	systemctl daemon-reload
 }
-runs() { systemctl start "$service"; }
+# More than five starts in ten seconds would hit the start limit.
+runs() { systemctl reset-failed "$service"; systemctl start "$service"; }
 gone() { [ ! -e "$1" ] && [ ! -L "$1" ]; }
+marked() { [ "$(cat "$marker")" = Rebooted ]; }
+runs_and_marks() { runs && marked; }
+runs_and_clears() { runs && gone "$marker"; }
+# refused: the run fails, and its status is 1.
+refused() { ! runs && [ "$(systemctl show -P ExecMainStatus "$service")" = 1 ]; }
 
 # The .deb: one day, an upgrade, a removal and a reinstall, a purge.
 dpkg -i "$dir/reboot-guard.deb" >/dev/null
@@ -76,10 +82,36 @@ check "hour 15 clears the marker" gone "$marker"
 # A marker the run cannot clear: the journal files the failure as an
 # error, on a line of its own.
 mkdir -p "$marker/kept"
-systemctl start "$service" 2>/dev/null
+runs 2>/dev/null
 check "a failed clearing is an error in the journal, on its own line" \
 	failed '^reboot_guard: rebooted.txt: Directory not empty; the marker stays'
 rm -rf "$marker"
+# From systemd 257 on, logind refuses a restart that a block inhibitor
+# lock forbids, even to root (a backup, firmware being written): the run
+# says so, keeps the marker and skips the night; the next night restarts.
+if [ "$(systemctl --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')" -ge 257 ]; then
+	systemd-run --quiet --unit=backup-lock systemd-inhibit --what=shutdown \
+		--mode=block --who=backup --why="writing the backup" sleep infinity
+	for _ in 1 2 3 4 5; do
+		systemd-inhibit --list --no-legend | grep -q backup && break
+		sleep 1
+	done
+	at_hour "$HOUR_1_TZ"
+	check "with a block lock held, the run in hour 1 exits 1" refused
+	check "its failure is an error in the journal, on its own line" \
+		failed '^reboot_guard: shutdown -r +5: exit status 1; rebooted.txt stays, so this hour will not retry$'
+	check "the lock leaves nothing scheduled" scheduled ""
+	check "the refused request leaves the marker" marked
+	check "a second run in that hour succeeds" runs
+	check "and requests nothing" requests 2
+	systemctl stop backup-lock
+	at_hour "$HOUR_15_TZ"
+	check "with the lock gone, hour 15 clears the marker" runs_and_clears
+	at_hour "$HOUR_1_TZ"
+	check "and the next hour 1 restarts" runs_and_marks
+	check "logind has that restart scheduled" scheduled reboot
+	shutdown -c
+fi
 dpkg -r reboot-guard >/dev/null
 check "dpkg -r stops the timer" is is-active "$timer" inactive
 check "dpkg -r masks the timer" [ "$(readlink "/etc/systemd/system/$timer")" = /dev/null ]
@@ -98,13 +130,16 @@ dpkg -P reboot-guard >/dev/null
 # The RPM, with its scriptlets run by Debian's rpm: install, a run,
 # an upgrade and an erase. Its requirements are for an RPM host's
 # database, which has none of Debian's packages.
-rpm_do() { rpm --force-debian --nodeps "$@" >/dev/null 2>&1; }
+# Debian's rpm before 4.20 installs nothing without --force-debian.
+rpm_force=
+! rpm --force-debian --version >/dev/null 2>&1 || rpm_force=--force-debian
+rpm_do() { rpm $rpm_force --nodeps "$@" >/dev/null 2>&1; }
 rpm_do -i "$dir/reboot-guard.rpm"
 check "rpm -i leaves the timer disabled" is is-enabled "$timer" disabled
 check "rpm -i leaves the timer inactive" is is-active "$timer" inactive
 at_hour "$HOUR_1_TZ"
 systemctl enable --now "$timer"
-check "the RPM's run in hour 1 makes the marker" sh -c "systemctl start $service && [ \"\$(cat $marker)\" = Rebooted ]"
+check "the RPM's run in hour 1 makes the marker" runs_and_marks
 shutdown -c
 rpm_do -U "$dir/reboot-guard-next.rpm"
 check "rpm -U keeps the timer enabled" is is-enabled "$timer" enabled
