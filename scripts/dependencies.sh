@@ -3,12 +3,13 @@
 # release as well. Sourced.
 native_packages=(cmake ninja-build g++ libgtest-dev googletest binutils
 	systemd libxml2-utils mandoc e2fsprogs xfsprogs)
-boot_packages=(debootstrap systemd-container dpkg-dev rpm)
+boot_packages=(debootstrap systemd-container dpkg-dev rpm gnupg apt-utils
+	createrepo-c)
 arm64_packages=(g++-aarch64-linux-gnu qemu-user)
 windows_packages=(g++-mingw-w64-x86-64 wine wine64 wixl msitools)
 # scripts/package.sh, the release check and the sanitizer build.
-release_packages=(clang lintian rpmlint man-db osslsigncode gnupg openssl
-	unzip)
+release_packages=(clang lintian rpmlint man-db osslsigncode openssl unzip
+	dnf)
 test_packages=("${native_packages[@]}" "${boot_packages[@]}"
 	"${arm64_packages[@]}" "${windows_packages[@]}")
 

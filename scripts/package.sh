@@ -11,7 +11,9 @@
 #     on reboot_guard.exe (in the zip and the MSI) and on the MSI;
 #     REBOOT_GUARD_SIGN_TIMESTAMP_URL adds an RFC 3161 time stamp.
 #   REBOOT_GUARD_GPG_KEY: an OpenPGP signature in the RPM, and
-#     SHA256SUMS.asc (GNUPGHOME is honoured).
+#     SHA256SUMS.asc (GNUPGHOME is honoured); with it, the signed APT and
+#     RPM repositories in build/repo, which REBOOT_GUARD_REPO_URL says
+#     where they will be published (scripts/repository.sh).
 # Or rebuilds a signed release to compare it with:
 #   REBOOT_GUARD_SIGNATURES_FROM: a folder with the release's packages; the
 #     program and the MSI get their Authenticode signatures from it.
@@ -41,8 +43,11 @@ if [ -n "$pkcs12" ] && [ -n "$released" ]; then
 	exit 1
 fi
 if [ -z "$pkcs12$gpg_key$released" ]; then
-	echo "signing: nothing is signed (no REBOOT_GUARD_SIGN_PKCS12 or REBOOT_GUARD_GPG_KEY given)"
+	echo "signing: nothing is signed and no repository is written (no REBOOT_GUARD_SIGN_PKCS12 or REBOOT_GUARD_GPG_KEY given)"
+elif [ -z "$gpg_key" ]; then
+	echo "repositories: none written, they need REBOOT_GUARD_GPG_KEY"
 fi
+source scripts/openpgp.sh
 authenticode=$pkcs12$released
 
 # authenticode FILE RELEASED: signs FILE in place, SHA-256, at the commit's
@@ -65,7 +70,7 @@ authenticode() {
 	mv "$1.signed" "$1"
 }
 
-rm -rf build/packages
+rm -rf build/packages build/repo
 cmake --workflow --preset linux
 cmake --workflow --preset linux-arm64
 
@@ -95,14 +100,15 @@ cp "build/windows/$(basename "$msi")" "$msi"
 if [ -n "$gpg_key" ]; then
 	# Debian's rpm names a gpg2 that Debian does not have.
 	rpmsign --addsign --define "_gpg_name $gpg_key" --define "__gpg $(command -v gpg)" \
+		--define "_gpg_sign_cmd_extra_args --faked-system-time $(signing_time "$gpg_key")!" \
 		"${rpms[@]}" >/dev/null
 fi
 
 (cd build/packages && sha256sum -- *.deb *.rpm *.zip *.msi >SHA256SUMS)
 if [ -n "$gpg_key" ]; then
-	rm -f build/packages/SHA256SUMS.asc
-	gpg --batch --yes --local-user "$gpg_key" --armor --detach-sign \
-		--output build/packages/SHA256SUMS.asc build/packages/SHA256SUMS
+	openpgp_sign "$gpg_key" --armor --detach-sign --output build/packages/SHA256SUMS.asc \
+		build/packages/SHA256SUMS
+	scripts/repository.sh build/repo "$gpg_key" "${debs[@]}" "${rpms[@]}"
 fi
 
 for deb in "${debs[@]}"; do

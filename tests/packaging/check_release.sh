@@ -5,8 +5,10 @@
 # paths, under other umasks and time zones, minutes apart, and compares
 # them byte for byte. Between the two it signs a build with a CA, a
 # code-signing certificate and an OpenPGP key made here and thrown away,
-# verifies every signature, runs the Windows tests under Wine on the signed
-# program and MSI, and rebuilds the signed release from its signatures.
+# verifies every signature, reads its RPM repository with dnf, runs the
+# Windows tests under Wine on the signed program and MSI, and rebuilds the
+# signed release, repositories included, from its Authenticode signatures
+# and the same OpenPGP key.
 #
 # usage: check_release.sh SOURCE_DIR
 set -euo pipefail
@@ -55,13 +57,13 @@ mkdir -m 700 "$keys" "$keys/gnupg"
 export GNUPGHOME=$keys/gnupg
 gpg --batch --passphrase '' --quick-gen-key 'reboot_guard test <test@example.invalid>' \
 	rsa2048 sign 1d >/dev/null 2>&1 || fail "could not make the test OpenPGP key"
-gpg --armor --export test@example.invalid >"$keys/openpgp.asc"
 
 # Signed at a time the new certificates cover.
 epoch=$(date +%s)
+repo=$work/signed/build/repo
 release "$work/signed" 0022 UTC SOURCE_DATE_EPOCH="$epoch" \
 	REBOOT_GUARD_SIGN_PKCS12="$keys/signer.p12" REBOOT_GUARD_SIGN_PASSWORD_FILE="$keys/password" \
-	REBOOT_GUARD_GPG_KEY=test@example.invalid
+	REBOOT_GUARD_GPG_KEY=test@example.invalid REBOOT_GUARD_REPO_URL="file://$repo"
 signed=$work/signed/build/packages
 msi=$(ls "$signed"/*.msi) zip=$(ls "$signed"/*.zip)
 authenticode() {
@@ -74,15 +76,37 @@ authenticode "$work/zip.exe" "the signature of the program in the zip"
 msiextract -C "$work/msi-files" "$msi" >/dev/null
 authenticode "$(find "$work/msi-files" -name reboot_guard.exe)" "the signature of the program in the MSI"
 rpm --dbpath "$work/rpmdb" --initdb
-rpm --dbpath "$work/rpmdb" --import "$keys/openpgp.asc"
-for rpm in "$signed"/*.rpm; do
+rpm --dbpath "$work/rpmdb" --import "$repo/reboot-guard.asc"
+for rpm in "$signed"/*.rpm "$repo"/rpm/*/*.rpm; do
 	rpm --dbpath "$work/rpmdb" -K "$rpm" | grep -q 'signatures OK' ||
 		fail "the signature of ${rpm##*/}: $(rpm --dbpath "$work/rpmdb" -Kv "$rpm" 2>&1)"
 done
 gpg --verify "$signed/SHA256SUMS.asc" "$signed/SHA256SUMS" 2>/dev/null ||
 	fail "SHA256SUMS.asc does not verify"
 (cd "$signed" && sha256sum -c SHA256SUMS >/dev/null) || fail "the signed SHA256SUMS does not check"
+cmp -s <(gpg --dearmor <"$repo/reboot-guard.asc") "$repo/reboot-guard.gpg" ||
+	fail "reboot-guard.gpg is not reboot-guard.asc"
 echo "signatures verified: MSI, the program in the zip and in the MSI, RPMs, SHA256SUMS.asc"
+
+# dnf reads the RPM repository through the .repo file as it is written,
+# repomd.xml's signature checked, and refuses a repomd.xml changed after
+# signing.
+dnf_finds() {
+	mkdir -p "$work/dnf.$1"
+	sed "s|$repo|$2|g" "$repo/reboot-guard.repo" >"$work/dnf.$1/reboot-guard.repo"
+	dnf -y -q --installroot="$work/dnf.$1/root" --setopt=reposdir="$work/dnf.$1" \
+		--setopt=skip_if_unavailable=False --releasever=1 --disableplugin='*' \
+		repoquery reboot-guard 2>"$work/dnf.$1/said"
+}
+expected=$(rpm -qp --qf '%{NAME}-%{EPOCHNUM}:%{VERSION}-%{RELEASE}.%{ARCH}' "$signed"/*.x86_64.rpm)
+[ "$(dnf_finds signed "$repo")" = "$expected" ] ||
+	fail "dnf does not find the package: $(cat "$work/dnf.signed/said")"
+cp -a "$repo" "$work/tampered"
+sed -i 's|<revision>|<revision>1|' "$work/tampered/rpm/x86_64/repodata/repomd.xml"
+! dnf_finds tampered "$work/tampered" >/dev/null || fail "dnf took a repomd.xml changed after signing"
+grep -q 'Bad GPG signature' "$work/dnf.tampered/said" ||
+	fail "dnf refused the changed repomd.xml for another reason: $(cat "$work/dnf.tampered/said")"
+echo "dnf reads the signed RPM repository and refuses it changed"
 
 # The signed program and MSI under Wine, with the Windows tests. Wine has
 # failed one of them now and then on a fresh build (the MSI's upgrade once
@@ -105,27 +129,15 @@ authenticode "$work/signed/build/windows/reboot_guard.exe" "the program the Wind
 authenticode "$work/signed/build/windows/${msi##*/}" "the MSI the Windows tests ran"
 echo "the Windows tests passed on the signed program and MSI"
 
-# Rebuilt with the release's own signatures, the signed release is the
-# same bytes; the RPM's OpenPGP signature holds a time of its own, so the
-# RPM is compared without it.
+# Rebuilt with the release's own Authenticode signatures and the same
+# OpenPGP key, the signed release is the same bytes: the packages, the
+# signed RPMs, the checksums and their signature, and the repositories.
 release "$work/rebuilt" 0022 Europe/Berlin SOURCE_DATE_EPOCH="$epoch" \
-	REBOOT_GUARD_SIGNATURES_FROM="$signed"
-rebuilt=$work/rebuilt/build/packages
-for file in "$rebuilt"/*.deb "$rebuilt"/*.zip "$rebuilt"/*.msi; do
-	cmp "$file" "$signed/${file##*/}" || fail "${file##*/} rebuilt is not the signed release"
-done
-# rpm_body FILE: the RPM after its lead and signature header, the part
-# that every signature and digest covers.
-rpm_body() {
-	local entries size
-	read -r entries size < <(od -An -tu4 --endian=big -j 104 -N 8 "$1")
-	tail -c +$(( 96 + 16 + (entries * 16 + size + 7) / 8 * 8 + 1 )) "$1"
-}
-for rpm in "$signed"/*.rpm; do
-	cmp <(rpm_body "$rpm") <(rpm_body "$rebuilt/${rpm##*/}") ||
-		fail "${rpm##*/} rebuilt is not the signed release's"
-done
-echo "rebuilt the signed release: the same bytes"
+	REBOOT_GUARD_SIGNATURES_FROM="$signed" REBOOT_GUARD_GPG_KEY=test@example.invalid \
+	REBOOT_GUARD_REPO_URL="file://$repo"
+diff -r "$signed" "$work/rebuilt/build/packages" >&2 || fail "the rebuilt packages are not the signed release"
+diff -r "$repo" "$work/rebuilt/build/repo" >&2 || fail "the rebuilt repositories are not the signed release's"
+echo "rebuilt the signed release: the same bytes, repositories included"
 
 # The second unsigned build, a few minutes after the first.
 release "$work/second-clone/elsewhere" 0022 America/Los_Angeles

@@ -39,7 +39,7 @@ source "$here/apt_mirror.sh"
 
 # Made again when what it should hold changes.
 base=$build/systemd-root-$suite
-include=systemd,systemd-sysv,dbus,libpam-systemd,rpm
+include=systemd,systemd-sysv,dbus,libpam-systemd,rpm,busybox
 if [ "$(cat "$base.done" 2>/dev/null)" != "$include" ]; then
 	mirror=$(apt_mirror)
 	[ -n "$mirror" ] || fail "no bookworm mirror in this machine's apt sources"
@@ -57,7 +57,8 @@ if [ "$(cat "$base.done" 2>/dev/null)" != "$include" ]; then
 fi
 
 work=$(mktemp -d "$build/systemd-boot.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# What apt said outlives the container, for when a check fails.
+trap 'cat "$check"/apt*.log >"$build/systemd-boot-$suite.apt.log" 2>/dev/null; rm -rf "$work"' EXIT
 root=$work/root
 cp -a "$base" "$root"
 check=$root/reboot-guard-check
@@ -77,6 +78,46 @@ package reboot-guard "$version"
 package reboot-guard-next "${version%.*}.$(( ${version##*.} + 1 ))"
 source "$here/../e2e/local_hour.sh"
 printf 'HOUR_1_TZ=%s\nHOUR_15_TZ=%s\n' "$(tz_for_hour 1)" "$(tz_for_hour 15)" >"$check/env"
+
+# On the stable release the .deb comes as a fleet takes it: from the
+# signed APT repository that the release writes, served on the
+# container's own loopback, with a throwaway key. Beside the next version's
+# repository lie three that apt must refuse: an index changed after
+# signing, a package swapped in the pool and a release signed by another
+# key.
+if [ "$suite" = trixie ]; then
+	export GNUPGHOME=$work/gnupg SOURCE_DATE_EPOCH=$(date +%s)
+	mkdir -m 700 "$GNUPGHOME"
+	for key in reboot_guard impostor; do
+		gpg --batch --passphrase '' --quick-gen-key "$key boot test <$key@example.invalid>" \
+			ed25519 sign 1d >/dev/null 2>&1 || fail "could not make the key $key"
+	done
+	url=http://127.0.0.1:8080
+	# repository NAME PACKAGES KEY: the repository of a package's version.
+	repository() {
+		REBOOT_GUARD_REPO_URL=$url "$here/../../scripts/repository.sh" "$check/$1" \
+			"$3@example.invalid" "$work/$2"/*.deb "$work/$2"/*.rpm >/dev/null ||
+			fail "could not write the repository $1"
+	}
+	repository repo reboot-guard reboot_guard
+	repository repo-next reboot-guard-next reboot_guard
+	repository repo-other-key reboot-guard-next impostor
+	cp -a "$check/repo-next" "$check/repo-swapped-package"
+	cp "$check/reboot-guard.deb" "$check/repo-swapped-package"/deb/pool/main/r/reboot-guard/*.deb
+	# The amd64 index changed wherever apt may fetch it from, by-hash too.
+	cp -a "$check/repo-next" "$check/repo-edited-index"
+	index=$check/repo-edited-index/deb/dists/stable/main/binary-amd64
+	cp -a "$index" "$work/signed-index"
+	sed -i 's/^Description: .*/Description: changed after signing/' "$index/Packages"
+	gzip -9nc "$index/Packages" >"$index/Packages.gz"
+	xz -9c "$index/Packages" >"$index/Packages.xz"
+	for file in "$index"/by-hash/*/*; do
+		for name in Packages Packages.gz Packages.xz; do
+			! cmp -s "$file" "$work/signed-index/$name" || cp "$index/$name" "$file"
+		done
+	done
+	echo "REPOSITORY=$url" >>"$check/env"
+fi
 cat >"$root/etc/systemd/system/reboot-guard-check.service" <<'UNIT'
 [Unit]
 Description=Check the reboot-guard package, then power the container off
@@ -95,12 +136,12 @@ ln -s ../reboot-guard-check.service \
 	"$root/etc/systemd/system/multi-user.target.wants/reboot-guard-check.service"
 
 # No system bus here: nspawn neither registers the machine nor makes a
-# scope for it. A systemd newer than 255 boots only on the unified cgroup
+# scope for it. The container has a network of its own, its loopback. A systemd newer than 255 boots only on the unified cgroup
 # hierarchy, which nspawn gives it where this machine mounts a hybrid one.
 started=$SECONDS
 status=0
 SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 timeout 300 systemd-nspawn --register=no --keep-unit --quiet \
-	--console=pipe -b -D "$root" >"$build/systemd-boot-$suite.log" 2>&1 </dev/null || status=$?
+	--private-network --console=pipe -b -D "$root" >"$build/systemd-boot-$suite.log" 2>&1 </dev/null || status=$?
 echo "$suite container ran for $((SECONDS - started)) s (exit $status); its console: $build/systemd-boot-$suite.log"
 
 results=$check/results

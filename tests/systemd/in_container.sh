@@ -15,7 +15,10 @@ if [ "$(systemd-detect-virt --container)" != systemd-nspawn ] ||
 	echo "FAIL not in the test container" >"$results"
 	exit 0
 fi
-. "$dir/env" # HOUR_1_TZ, HOUR_15_TZ: time zones in which it is now hh:30
+# HOUR_1_TZ, HOUR_15_TZ: time zones in which it is now hh:30; REPOSITORY:
+# where the APT repositories are served, on the stable release alone.
+REPOSITORY=
+. "$dir/env"
 : >"$results"
 
 # check NAME COMMAND...: records whether COMMAND succeeds.
@@ -56,8 +59,47 @@ runs_and_clears() { runs && gone "$marker"; }
 # refused: the run fails, and its status is 1.
 refused() { ! runs && [ "$(systemctl show -P ExecMainStatus "$service")" = 1 ]; }
 
-# The .deb: one day, an upgrade, a removal and a reinstall, a purge.
-dpkg -i "$dir/reboot-guard.deb" >/dev/null
+# serve NAME: the repository NAME is what the loopback's web server has,
+# published later than the last one, as a new release is: apt must not
+# take it for the files it already has, or a part of them.
+published=$(date +%s)
+serve() {
+	rm -rf "$dir/www/"*
+	cp -r "$dir/$1/." "$dir/www/"
+	published=$((published + 60))
+	find "$dir/www" -exec touch -d "@$published" {} +
+	# busybox's server answers a range request whatever its If-Range says:
+	# what apt kept of a refused file must not be resumed from another.
+	rm -rf /var/lib/apt/lists/partial/* /var/cache/apt/archives/partial/*
+	apt_log=$dir/apt-$1.log
+}
+apt_log=$dir/apt.log
+apt_does() { DEBIAN_FRONTEND=noninteractive apt-get -q -y "$@" >>"$apt_log" 2>&1; }
+version() { [ "$(dpkg-query -W -f '${Version}' reboot-guard)" = "$1" ]; }
+upgrades() { apt_does update && apt_does upgrade; }
+# refuses NAME WHY: what apt does with the repository NAME leaves the
+# installed version as it was, and apt said WHY.
+refuses() { serve "$1"; upgrades; version "$current" && grep -q "$2" "$apt_log"; }
+current=$(dpkg-deb -f "$dir/reboot-guard.deb" Version)
+next=$(dpkg-deb -f "$dir/reboot-guard-next.deb" Version)
+
+# The .deb: one day, an upgrade, a removal and a reinstall, a purge. On
+# the stable release it comes from the repository, as an administrator
+# sets it up: the key, the sources file as the release writes it, apt.
+if [ -n "$REPOSITORY" ]; then
+	mkdir -p "$dir/www" /etc/apt/keyrings
+	busybox httpd -p 127.0.0.1:8080 -h "$dir/www"
+	serve repo
+	busybox wget -q -O /etc/apt/keyrings/reboot-guard.gpg "$REPOSITORY/reboot-guard.gpg"
+	busybox wget -q -O /etc/apt/sources.list.d/reboot-guard.sources \
+		"$REPOSITORY/reboot-guard.sources"
+	# Debian's own mirror is out of reach here.
+	rm -f /etc/apt/sources.list /etc/apt/sources.list.d/debian.sources
+	check "apt-get update reads the signed repository" apt_does update
+	check "apt-get install reboot-guard installs it" apt_does install reboot-guard
+else
+	dpkg -i "$dir/reboot-guard.deb" >/dev/null
+fi
 check "install leaves the timer disabled" is is-enabled "$timer" disabled
 check "install leaves the timer inactive" is is-active "$timer" inactive
 # Before the timer starts, so that no run of it sees the real hour.
@@ -72,7 +114,16 @@ check "shutdown -c cancels it" scheduled ""
 check "a second run in hour 1 succeeds" runs
 check "the second run schedules nothing" scheduled ""
 check "one restart was requested in all" requests 1
-dpkg -i "$dir/reboot-guard-next.deb" >/dev/null
+if [ -n "$REPOSITORY" ]; then
+	check "apt refuses a release signed by another key" refuses repo-other-key 'Missing key'
+	check "apt refuses an index changed after signing" refuses repo-edited-index 'Failed to fetch .*/binary-amd64/'
+	check "apt refuses a package swapped in the pool" refuses repo-swapped-package 'Failed to fetch .*/pool/'
+	serve repo-next
+	check "apt-get upgrade takes the next version" upgrades
+	check "and installs it" version "$next"
+else
+	dpkg -i "$dir/reboot-guard-next.deb" >/dev/null
+fi
 check "an upgrade keeps the timer enabled" is is-enabled "$timer" enabled
 check "an upgrade keeps the timer active" is is-active "$timer" active
 check "an upgrade keeps the marker" [ "$(cat "$marker")" = Rebooted ]
