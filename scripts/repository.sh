@@ -23,6 +23,8 @@ url=${REBOOT_GUARD_REPO_URL:-https://example.invalid/set-REBOOT_GUARD_REPO_URL}
 url=${url%/}
 
 rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
 pool=$out/deb/pool/main/r/reboot-guard
 mkdir -p "$pool"
 for package; do
