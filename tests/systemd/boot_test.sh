@@ -58,7 +58,7 @@ fi
 
 work=$(mktemp -d "$build/systemd-boot.XXXXXX")
 # What apt said outlives the container, for when a check fails.
-trap 'cat "$check"/apt*.log >"$build/systemd-boot-$suite.apt.log" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'cat "$check"/apt*.log >"$build/systemd-boot-$suite.apt.log" 2>/dev/null || :; rm -rf "$work"' EXIT
 root=$work/root
 cp -a "$base" "$root"
 check=$root/reboot-guard-check
