@@ -11,12 +11,17 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/stamp_staging.cmake)
 
+# The pages that the README links, beside it wherever it is installed.
+set(doc_pages doc/design.md doc/development.md doc/fleet.md doc/releases.md
+    doc/scheduling.md doc/windows.md)
+
 if(WIN32)
     # Flat, as a Windows administrator expects it: the program, its task
     # definition and the README side by side.
     install(TARGETS reboot_guard RUNTIME DESTINATION .)
     install(FILES README.md LICENSE contrib/windows/reboot_guard.xml
         DESTINATION .)
+    install(FILES ${doc_pages} DESTINATION doc)
 
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME
@@ -38,7 +43,7 @@ if(WIN32)
                 -DOUTPUT=${REBOOT_GUARD_MSI}
                 -P ${PROJECT_SOURCE_DIR}/cmake/build_msi.cmake
             DEPENDS reboot_guard ${wxs} cmake/build_msi.cmake
-                cmake/stamp_staging.cmake README.md
+                cmake/stamp_staging.cmake README.md ${doc_pages}
                 LICENSE contrib/windows/reboot_guard.xml
             VERBATIM)
         add_custom_target(reboot_guard_msi ALL DEPENDS ${REBOOT_GUARD_MSI})
@@ -53,6 +58,7 @@ else()
     # Debian's name for the licence file, in the package's own doc folder.
     set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/reboot-guard)
     install(FILES README.md DESTINATION ${doc_dir})
+    install(FILES ${doc_pages} DESTINATION ${doc_dir}/doc)
     install(FILES LICENSE DESTINATION ${doc_dir} RENAME copyright)
     # Compressed as Debian wants it: at most compression, no time stamp.
     execute_process(

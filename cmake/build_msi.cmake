@@ -10,6 +10,8 @@ file(MAKE_DIRECTORY "${STAGING}")
 file(COPY "${PROGRAM}" "${SOURCE_DIR}/README.md" "${SOURCE_DIR}/LICENSE"
     "${SOURCE_DIR}/contrib/windows/reboot_guard.xml"
     DESTINATION "${STAGING}")
+file(GLOB doc_pages "${SOURCE_DIR}/doc/*.md")
+file(COPY ${doc_pages} DESTINATION "${STAGING}/doc")
 # The cabinet keeps each file's time: for a release, the commit's.
 set(stamp_dir "${STAGING}")
 include("${CMAKE_CURRENT_LIST_DIR}/stamp_staging.cmake")

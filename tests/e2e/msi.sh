@@ -55,6 +55,7 @@ build_msi "$newer_version" "$source_dir" "$newer"
 rebuilt_source=$work/rebuilt-source
 mkdir -p "$rebuilt_source/contrib/windows"
 cp "$source_dir/LICENSE" "$rebuilt_source/"
+cp -r "$source_dir/doc" "$rebuilt_source/"
 cp "$source_dir/contrib/windows/reboot_guard.xml" "$rebuilt_source/contrib/windows/"
 { cat "$source_dir/README.md"; echo "Rebuilt."; } >"$rebuilt_source/README.md"
 rebuilt=$work/reboot_guard-$version-rebuilt.msi
@@ -126,6 +127,7 @@ status=0
 msiexec /i "$msi" install /qr || status=$?
 check "the install with a user interface succeeds" [ "$status" = 0 ]
 check "the program is in Program Files" [ -f "$program_dir/reboot_guard.exe" ]
+check "the pages the README links are beside it" [ -f "$program_dir/doc/windows.md" ]
 check "the working folder exists" [ -d "$working_dir" ]
 check "a first install empties the working folder" [ -z "$(ls -A "$working_dir")" ]
 check "icacls gave it to Administrators, then locked it to SYSTEM and Administrators" \

@@ -25,6 +25,13 @@ expected='/usr/bin/reboot_guard
 /usr/share/doc/reboot-guard/README.md
 /usr/share/doc/reboot-guard/changelog.gz
 /usr/share/doc/reboot-guard/copyright
+/usr/share/doc/reboot-guard/doc
+/usr/share/doc/reboot-guard/doc/design.md
+/usr/share/doc/reboot-guard/doc/development.md
+/usr/share/doc/reboot-guard/doc/fleet.md
+/usr/share/doc/reboot-guard/doc/releases.md
+/usr/share/doc/reboot-guard/doc/scheduling.md
+/usr/share/doc/reboot-guard/doc/windows.md
 /usr/share/man/man8/reboot_guard.8.gz'
 files=$(rpm -ql --root "$root" "$name")
 [ "$files" = "$expected" ] || fail "files differ:
