@@ -106,12 +106,13 @@ int main()
 	if (clock.zone_error != nullptr)
 		clock.unknown_zone = zone;
 #endif
-	std::time_t now = std::time(nullptr);
-	if (clock.unknown_zone == nullptr &&
-	    now != static_cast<std::time_t>(-1))
-		clock.local_time = std::localtime(&now);
-	if (clock.local_time == nullptr)
-		clock.error = errno;
+	if (clock.unknown_zone == nullptr) {
+		std::time_t now = std::time(nullptr);
+		if (now != static_cast<std::time_t>(-1))
+			clock.local_time = std::localtime(&now);
+		if (clock.local_time == nullptr)
+			clock.error = errno;
+	}
 
 	// A failure line must not be glued to the report's open last line
 	// where both go to one log, and the journal must file it as an error.

@@ -136,8 +136,9 @@ ln -s ../reboot-guard-check.service \
 	"$root/etc/systemd/system/multi-user.target.wants/reboot-guard-check.service"
 
 # No system bus here: nspawn neither registers the machine nor makes a
-# scope for it. The container has a network of its own, its loopback. A systemd newer than 255 boots only on the unified cgroup
-# hierarchy, which nspawn gives it where this machine mounts a hybrid one.
+# scope for it. The container has a network of its own, its loopback. A
+# systemd newer than 255 boots only on the unified cgroup hierarchy, which
+# nspawn gives it where this machine mounts a hybrid one.
 started=$SECONDS
 status=0
 SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 timeout 300 systemd-nspawn --register=no --keep-unit --quiet \
