@@ -17,10 +17,9 @@ cmake --workflow --preset dev
 # Each boot test left a line saying what became of it.
 for result in build/dev/systemd-boot-*.result; do
 	[ -e "$result" ] || continue
-	suite=${result#build/dev/systemd-boot-}
-	echo "systemd boot test on ${suite%.result}: $(cat "$result")"
+	echo "systemd boot test on $(basename "$result" .result | sed 's/^systemd-boot-//'):" \
+		"$(cat "$result") (console: ${result%.result}.log)"
 done
-echo "(consoles: build/dev/systemd-boot-*.log)"
 
 # leg NAME REQUIRED PACKAGES TOOL...: says whether the leg's tools are all
 # there. Where one is missing, says that the leg is skipped and what
