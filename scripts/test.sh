@@ -17,8 +17,9 @@ cmake --workflow --preset dev
 # Each boot test left a line saying what became of it.
 for result in build/dev/systemd-boot-*.result; do
 	[ -e "$result" ] || continue
-	echo "systemd boot test on $(basename "$result" .result | sed 's/^systemd-boot-//'):" \
-		"$(cat "$result") (console: ${result%.result}.log)"
+	said=$(cat "$result")
+	[[ $said == SKIPPED* ]] || said+=" (console: ${result%.result}.log)"
+	echo "systemd boot test on $(basename "$result" .result | sed 's/^systemd-boot-//'): $said"
 done
 
 # leg NAME REQUIRED PACKAGES TOOL...: says whether the leg's tools are all
