@@ -104,6 +104,10 @@ expect_no_errors() {
 	[ ! -s "$work/$1.err" ] || fail "run $1 wrote on stderr: $(cat "$work/$1.err")"
 }
 
+# The report's first message, which every run prints.
+intro="Checks to see if it's 1pm and if a file exists, then reboots based on that.
+If the file exists, then we don't reboot. The file is deleted at 3pm"
+
 # expect_report TAG HOUR OUTCOME: the report of run TAG, byte for byte.
 # OUTCOME says what the reboot check found: found, requested (the marker
 # was made and the recorder ran, printing its own line), raced (another run
@@ -124,8 +128,7 @@ expect_report() {
 	time_line=$(printf '%s\n' "$text" | sed -n 3p)
 	[[ $time_line =~ ^Current\ local\ time\ and\ date:\ [A-Z][a-z]{2}\ [A-Z][a-z]{2}\ [\ 0-9][0-9]\ $(printf %02d "$hour"):[0-5][0-9]:[0-5][0-9]\ [0-9]{4}$ ]] ||
 		fail "run $tag: time line '$time_line' is not at hour $hour"
-	expected="Checks to see if it's 1pm and if a file exists, then reboots based on that.
-If the file exists, then we don't reboot. The file is deleted at 3pm
+	expected="$intro
 $time_line
 
 Checking if matched 1am (1 in 24hour time). Hour is: $hour
@@ -400,8 +403,7 @@ unknown_time_zone() {
 	mkdir "$work/no-zones"
 	TZDIR=$work/no-zones zone=US/Eastern run legacy 1 "$dir"
 	expect_status legacy 1
-	[ "$(cat "$work/legacy.out")" = "Checks to see if it's 1pm and if a file exists, then reboots based on that.
-If the file exists, then we don't reboot. The file is deleted at 3pm" ] ||
+	[ "$(cat "$work/legacy.out")" = "$intro" ] ||
 		fail "the report went on: $(cat "$work/legacy.out")"
 	[ "$(cat "$work/legacy.err")" = "reboot_guard: unknown time zone US/Eastern: No such file or directory" ] ||
 		fail "stderr: $(cat "$work/legacy.err")"
