@@ -96,13 +96,19 @@ int main()
 	clock_reading clock{nullptr, 0, nullptr, nullptr};
 #ifndef _WIN32
 	// The C library would take a zone it cannot load for UTC, in silence.
-	// Windows' reads no zone files.
-	char zone[512];
+	// glibc says where it did; Windows' reads no zone files.
+#ifdef __GLIBC__
+	zone_verdict *c_library_loaded = glibc_loaded_zone;
+#else
+	zone_verdict *c_library_loaded = nullptr;
+#endif
+	// Room for the longest path and the link it came through.
+	static char zone[2 * 4096 + 8];
 	const char *zone_dir = std::getenv("TZDIR");
 	if (zone_dir == nullptr || *zone_dir == '\0')
 		zone_dir = "/usr/share/zoneinfo";
 	clock.zone_error = zone_check(std::getenv("TZ"),
-	    {"/etc/localtime", zone_dir}, zone, sizeof zone);
+	    {"/etc/localtime", zone_dir}, c_library_loaded, zone, sizeof zone);
 	if (clock.zone_error != nullptr)
 		clock.unknown_zone = zone;
 #endif

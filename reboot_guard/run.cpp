@@ -155,9 +155,13 @@ int reboot_guard_run(const clock_reading &clock, const run_streams &streams,
 	// invented one could restart the machine: so is the hour of a time
 	// zone the C library could not load and silently took as UTC.
 	if (clock.unknown_zone != nullptr) {
+		// A name too long for the line keeps its start and leaves room
+		// for the reason.
+		const int shown = 300;
 		char subject[480];
-		std::snprintf(subject, sizeof subject, "unknown time zone %s",
-		    clock.unknown_zone);
+		std::snprintf(subject, sizeof subject, "unknown time zone %.*s%s",
+		    shown, clock.unknown_zone,
+		    std::strlen(clock.unknown_zone) > shown ? "..." : "");
 		return complain(streams, log_event, false, subject,
 		    clock.zone_error, "");
 	}

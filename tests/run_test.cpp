@@ -572,44 +572,137 @@ struct zone_case {
 	const char *name;
 };
 
-// A zone without its file would be UTC in silence; rules and UTC's own
-// names need no file, and a host without a zone is UTC.
+#ifdef __GLIBC__
+// Whether glibc itself refuses TZ: the second zone name empty, for a zone
+// not meant as UTC.
+bool glibc_refuses(const char *tz, const char *zone_dir)
+{
+	setenv("TZ", tz, 1);
+	setenv("TZDIR", zone_dir, 1);
+	const char *zone = *tz == ':' ? tz + 1 : tz;
+	return !glibc_loaded_zone() && *zone != '\0' && !zone_names_utc(zone);
+}
+#endif
+
+// A zone without its whole file would be UTC in silence; rules and UTC's
+// own names need no file, and a host without a zone is UTC. No file may
+// keep the check waiting, and no name is cut to one that exists.
 TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 {
+	const fs::path zoneinfo = "/usr/share/zoneinfo";
+	if (!fs::exists(zoneinfo / "Europe/Berlin"))
+		GTEST_SKIP() << "needs the system's zone files (tzdata)";
 	fs::create_directories("zones/Europe");
-	std::ofstream("zones/Europe/Berlin") << "TZif2 and the rest";
+	fs::copy_file(zoneinfo / "Europe/Berlin", "zones/Europe/Berlin");
+	std::string zone = read_file("zones/Europe/Berlin");
+	std::ofstream("zones/Europe/Berlin.cut", std::ios::binary) <<
+	    zone.substr(0, 100);
+	std::ofstream("zones/Europe/Berlin.short", std::ios::binary) <<
+	    zone.substr(0, zone.size() - 100);
 	std::ofstream("zones/Europe/Kyiv") << "not a zone";
+	ASSERT_EQ(mkfifo("zones/fifo", 0600), 0);
+	std::string long_path = fs::current_path().string();
+	for (int i = 0; i < 600; ++i)
+		long_path += "/.";
+	long_path += "/zones/Europe/Berlin";
+	std::string too_long;
+	for (int i = 0; i < 2045; ++i)
+		too_long += "./";
+	too_long += "Europe/BerlinX";
 	const std::string missing = std::strerror(ENOENT);
 	const zone_case cases[] = {
 		{"Europe/Berlin", nullptr, nullptr, ""},
 		{":Europe/Berlin", nullptr, nullptr, ""},
+		{long_path.c_str(), nullptr, nullptr, ""},
+		{"Europe/Berlin.cut", nullptr, "not a time zone file",
+		    "Europe/Berlin.cut"},
+		{"Europe/Berlin.short", nullptr, "not a time zone file",
+		    "Europe/Berlin.short"},
 		{"US/Eastern", nullptr, missing.c_str(), "US/Eastern"},
 		{"CET", nullptr, missing.c_str(), "CET"},
 		{"Europe/Kyiv", nullptr, "not a time zone file", "Europe/Kyiv"},
+		{too_long.c_str(), nullptr, "name too long", too_long.c_str()},
+		{"fifo", nullptr, "not a regular file", "fifo"},
 		{"EST5EDT", nullptr, nullptr, ""},
 		{"XYZ-05:30", nullptr, nullptr, ""},
 		{"<+0530>-5:30", nullptr, nullptr, ""},
+		{"JST- 9", nullptr, nullptr, ""},
+		{"<+3>-3", nullptr, "not a rule", "<+3>-3"},
 		{"UTC", nullptr, nullptr, ""},
 		{"GMT", nullptr, nullptr, ""},
+		{"Greenwich", nullptr, nullptr, ""},
+		{"utc", nullptr, nullptr, ""},
 		{"", nullptr, nullptr, ""},
 		{nullptr, nullptr, nullptr, ""},
 		{nullptr, "zones/Europe/Berlin", nullptr, ""},
+		{nullptr, "zones/Europe/Berlin.cut", "not a time zone file",
+		    "localtime -> zones/Europe/Berlin.cut"},
 		{nullptr, "zones/Europe/Kiev", missing.c_str(),
 		    "localtime -> zones/Europe/Kiev"},
 		{nullptr, "zones/Etc/UTC", nullptr, ""},
+		{nullptr, "zones/fifo", "not a regular file",
+		    "localtime -> zones/fifo"},
 	};
-	for (const zone_case &c : cases) {
-		SCOPED_TRACE(std::string(c.tz != nullptr ? c.tz : "(unset)") +
-		    ", localtime " + (c.localtime != nullptr ? c.localtime : "-"));
-		std::remove("localtime");
-		if (c.localtime != nullptr)
-			fs::create_symlink(c.localtime, "localtime");
-		char name[128] = "";
-		const char *reason = zone_check(c.tz, {"localtime", "zones"}, name,
-		    sizeof name);
-		EXPECT_STREQ(reason, c.reason);
-		EXPECT_STREQ(name, c.name);
-	}
+	// The file check, and where there is one, the C library's verdict.
+	std::vector<zone_verdict *> verdicts = {nullptr};
+#ifdef __GLIBC__
+	verdicts.push_back(glibc_loaded_zone);
+	setenv("TZDIR", "zones", 1);
+#endif
+	// A check that waits for the FIFO's writer ends the tests here.
+	alarm(60);
+	for (zone_verdict *verdict : verdicts)
+		for (const zone_case &c : cases) {
+			SCOPED_TRACE(std::string(c.tz != nullptr ?
+			    c.tz : "(unset)").substr(0, 80) + ", localtime " +
+			    (c.localtime != nullptr ? c.localtime : "-") +
+			    (verdict != nullptr ? ", the C library's verdict" : ""));
+			std::remove("localtime");
+			if (c.localtime != nullptr)
+				fs::create_symlink(c.localtime, "localtime");
+			if (c.tz != nullptr)
+				setenv("TZ", c.tz, 1);
+			static char name[8192];
+			name[0] = '\0';
+			const char *reason = zone_check(c.tz, {"localtime", "zones"},
+			    verdict, name, sizeof name);
+			EXPECT_STREQ(reason, c.reason);
+			EXPECT_STREQ(name, c.name);
+		}
+	alarm(0);
+#ifdef __GLIBC__
+	// The file check refuses exactly what glibc itself cannot load, for
+	// every row and every zone the system has. A FIFO would keep glibc
+	// waiting.
+	EXPECT_EXIT(
+	    {
+		    int disagreements = 0;
+		    auto compare = [&](const char *tz, const char *zone_dir) {
+			    char unused[8192];
+			    bool refused = zone_check(tz, {"/etc/localtime", zone_dir},
+				nullptr, unused, sizeof unused) != nullptr;
+			    if (refused == glibc_refuses(tz, zone_dir))
+				    return;
+			    std::fprintf(stderr, "%s: the check %s it, glibc %s\n",
+				tz, refused ? "refuses" : "takes",
+				refused ? "takes" : "refuses");
+			    ++disagreements;
+		    };
+		    for (const zone_case &c : cases)
+			    if (c.tz != nullptr && std::strcmp(c.tz, "fifo") != 0)
+				    compare(c.tz, "zones");
+		    for (const auto &entry :
+			fs::recursive_directory_iterator(zoneinfo))
+			    if (!entry.is_directory())
+				    compare(entry.path().lexically_relative(zoneinfo)
+					.c_str(), zoneinfo.c_str());
+		    std::_Exit(disagreements == 0 ? 0 : 1);
+	    },
+	    ::testing::ExitedWithCode(0), "");
+	unsetenv("TZDIR");
+#endif
+	unsetenv("TZ");
+	tzset();
 }
 #endif
 
