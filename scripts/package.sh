@@ -11,9 +11,12 @@
 #     on reboot_guard.exe (in the zip and the MSI) and on the MSI;
 #     REBOOT_GUARD_SIGN_TIMESTAMP_URL adds an RFC 3161 time stamp.
 #   REBOOT_GUARD_GPG_KEY: an OpenPGP signature in the RPM, and
-#     SHA256SUMS.asc (GNUPGHOME is honoured); with it, the signed APT and
-#     RPM repositories in build/repo, which REBOOT_GUARD_REPO_URL says
-#     where they will be published (scripts/repository.sh).
+#     SHA256SUMS.asc beside the public key, reboot-guard.asc (GNUPGHOME is
+#     honoured); with it, the signed APT and RPM repositories in
+#     build/repo, which REBOOT_GUARD_REPO_URL says where they will be
+#     published, and which hold the packages of REBOOT_GUARD_REPO_PREVIOUS,
+#     a copy of the tree published now, too (scripts/repository.sh). A key
+#     that expires within 30 days stops it before anything is written.
 # Or rebuilds a signed release to compare it with:
 #   REBOOT_GUARD_SIGNATURES_FROM: a folder with the release's packages; the
 #     program and the MSI get their Authenticode signatures from it.
@@ -25,6 +28,8 @@ absolute() { [ -z "$1" ] || realpath "$1"; }
 pkcs12=$(absolute "${REBOOT_GUARD_SIGN_PKCS12:-}")
 password_file=$(absolute "${REBOOT_GUARD_SIGN_PASSWORD_FILE:-}")
 released=$(absolute "${REBOOT_GUARD_SIGNATURES_FROM:-}")
+[ -z "${REBOOT_GUARD_REPO_PREVIOUS:-}" ] ||
+	export REBOOT_GUARD_REPO_PREVIOUS=$(absolute "$REBOOT_GUARD_REPO_PREVIOUS")
 gpg_key=${REBOOT_GUARD_GPG_KEY:-}
 cd "$(dirname "$0")/.."
 
@@ -49,6 +54,7 @@ elif [ -z "$gpg_key" ]; then
 fi
 source scripts/openpgp.sh
 authenticode=$pkcs12$released
+[ -z "$gpg_key" ] || signing_key_check "$gpg_key" || exit 1
 
 # authenticode FILE RELEASED: signs FILE in place, SHA-256, at the commit's
 # time unless a time stamp authority is named; or, rebuilding a release,
@@ -108,6 +114,8 @@ fi
 if [ -n "$gpg_key" ]; then
 	openpgp_sign "$gpg_key" --armor --detach-sign --output build/packages/SHA256SUMS.asc \
 		build/packages/SHA256SUMS
+	gpg --batch --export-options export-minimal --armor --export "$gpg_key" \
+		>build/packages/reboot-guard.asc
 	scripts/repository.sh build/repo "$gpg_key" "${debs[@]}" "${rpms[@]}"
 fi
 

@@ -55,8 +55,22 @@ mkdir -m 700 "$keys" "$keys/gnupg"
 		-passout file:password -out signer.p12
 ) >/dev/null 2>&1 || fail "could not make the test certificates"
 export GNUPGHOME=$keys/gnupg
-gpg --batch --passphrase '' --quick-gen-key 'reboot_guard test <test@example.invalid>' \
-	rsa2048 sign 1d >/dev/null 2>&1 || fail "could not make the test OpenPGP key"
+for key in test:1y short:1d; do
+	gpg --batch --passphrase '' --quick-gen-key "reboot_guard ${key%:*} <${key%:*}@example.invalid>" \
+		rsa3072 sign "${key#*:}" >/dev/null 2>&1 || fail "could not make the OpenPGP key ${key%:*}"
+done
+
+# A key that expires within 30 days stops the release before it writes
+# anything: Debian 12's gpgv would refuse what it signs.
+first=$work/first/reboot_guard
+touch "$work/before-short-key"
+! (cd "$first" && REBOOT_GUARD_GPG_KEY=short@example.invalid scripts/package.sh >"$work/short.log" 2>&1) ||
+	fail "package.sh signed with a key that expires tomorrow"
+grep -q '^package.sh: signing key [0-9A-F]* expires on .*: extend it (gpg --quick-set-expire [0-9A-F]* 2y) and export the public key again$' \
+	"$work/short.log" || fail "package.sh stopped without saying why: $(cat "$work/short.log")"
+[ -e "$first/build/packages/SHA256SUMS" ] && [ -z "$(find "$first/build" -newer "$work/before-short-key" -print -quit)" ] ||
+	fail "package.sh wrote into build/ before refusing the key"
+echo "a key that expires tomorrow stops the release before anything is written"
 
 # Signed at a time the new certificates cover.
 epoch=$(date +%s)
@@ -139,7 +153,7 @@ echo "rebuilt the signed release: the same bytes, repositories included"
 
 # The second unsigned build, a few minutes after the first.
 release "$work/second-clone/elsewhere" 0022 America/Los_Angeles
-first=$work/first/reboot_guard/build/packages
+first=$first/build/packages
 second=$work/second-clone/elsewhere/build/packages
 [ "$(ls "$first")" = "$(ls "$second")" ] || fail "the builds made other files: $(ls "$first") / $(ls "$second")"
 for file in "$first"/*; do
