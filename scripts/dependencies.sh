@@ -3,13 +3,14 @@
 # release as well. Sourced.
 native_packages=(cmake ninja-build g++ libgtest-dev googletest binutils
 	systemd libxml2-utils mandoc e2fsprogs xfsprogs)
-boot_packages=(debootstrap systemd-container dpkg-dev rpm gnupg apt-utils
-	createrepo-c)
+boot_packages=(debootstrap qemu-system-x86 dpkg-dev rpm gnupg apt-utils
+	createrepo-c dnf)
 arm64_packages=(g++-aarch64-linux-gnu qemu-user)
 windows_packages=(g++-mingw-w64-x86-64 wine wine64 wixl msitools)
-# scripts/package.sh, the release check and the sanitizer build.
+# scripts/package.sh, the release check and the sanitizer build; CI's
+# newcomer, in a container.
 release_packages=(clang lintian rpmlint man-db osslsigncode openssl unzip
-	dnf)
+	systemd-container)
 test_packages=("${native_packages[@]}" "${boot_packages[@]}"
 	"${arm64_packages[@]}" "${windows_packages[@]}")
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native build (with the packages booted in
-# throwaway systemd containers of Debian 11 to 14, as root), the 64-bit ARM
-# build under qemu-user, then the Windows build under Wine. Run as root
+# throwaway virtual machines of Debian 11 to 14, which really restart, as
+# root), the 64-bit ARM build under qemu-user, then the Windows build under
+# Wine. Run as root
 # where apt is, it first installs what the legs need; elsewhere it says
 # what is missing. Says plainly what it skipped; with
 # REBOOT_GUARD_REQUIRE_SYSTEMD=1, REBOOT_GUARD_REQUIRE_ARM64=1 or
