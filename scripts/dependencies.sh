@@ -3,8 +3,11 @@
 # release as well. Sourced.
 native_packages=(cmake ninja-build g++ libgtest-dev googletest binutils
 	systemd libxml2-utils mandoc e2fsprogs xfsprogs)
-boot_packages=(debootstrap qemu-system-x86 dpkg-dev rpm gnupg apt-utils
-	createrepo-c dnf)
+# The boot test packs the .deb and the RPM (dpkg-dev, file, rpm), writes
+# the repositories (apt-utils, createrepo-c, gnupg, xz-utils), reads them
+# with dnf and boots the machines.
+boot_packages=(debootstrap qemu-system-x86 dpkg-dev file rpm gnupg apt-utils
+	createrepo-c xz-utils dnf)
 arm64_packages=(g++-aarch64-linux-gnu qemu-user)
 windows_packages=(g++-mingw-w64-x86-64 wine wine64 wixl msitools)
 # scripts/package.sh, the release check and the sanitizer build; CI's
