@@ -10,7 +10,9 @@
 #   REBOOT_GUARD_SIGN_PKCS12, REBOOT_GUARD_SIGN_PASSWORD_FILE: Authenticode
 #     on reboot_guard.exe (in the zip and the MSI) and on the MSI;
 #     REBOOT_GUARD_SIGN_TIMESTAMP_URL adds an RFC 3161 time stamp.
-#   REBOOT_GUARD_GPG_KEY: an OpenPGP signature in the RPM, and
+#   REBOOT_GUARD_GPG_KEY: a key, or a new and an old one with a comma
+#     between them for the release that rotates them: an OpenPGP
+#     signature in the RPM (the first key's), and
 #     SHA256SUMS.asc beside the public key, reboot-guard.asc (GNUPGHOME is
 #     honoured); with it, the signed APT and RPM repositories in
 #     build/repo, which REBOOT_GUARD_REPO_URL says where they will be
@@ -105,8 +107,9 @@ msi=build/packages/$(basename "$zip" .zip).msi
 cp "build/windows/$(basename "$msi")" "$msi"
 if [ -n "$gpg_key" ]; then
 	# Debian's rpm names a gpg2 that Debian does not have.
-	rpmsign --addsign --define "_gpg_name $gpg_key" --define "__gpg $(command -v gpg)" \
-		--define "_gpg_sign_cmd_extra_args --faked-system-time $(signing_time "$gpg_key")!" \
+	# An RPM carries one signature: the first key's.
+	rpmsign --addsign --define "_gpg_name ${gpg_key%%,*}" --define "__gpg $(command -v gpg)" \
+		--define "_gpg_sign_cmd_extra_args --faked-system-time $(signing_time "${gpg_key%%,*}")!" \
 		"${rpms[@]}" >/dev/null
 fi
 
@@ -114,8 +117,7 @@ fi
 if [ -n "$gpg_key" ]; then
 	openpgp_sign "$gpg_key" --armor --detach-sign --output build/packages/SHA256SUMS.asc \
 		build/packages/SHA256SUMS
-	gpg --batch --export-options export-minimal --armor --export "$gpg_key" \
-		>build/packages/reboot-guard.asc
+	export_keys "$gpg_key" --armor >build/packages/reboot-guard.asc
 	scripts/repository.sh build/repo "$gpg_key" "${debs[@]}" "${rpms[@]}"
 fi
 

@@ -15,7 +15,7 @@
 # the indexes the time they were written, so that a client sees a tree
 # signed anew even where it is copied with its times.
 #
-# usage: repository.sh OUT_DIR KEY PACKAGE...
+# usage: repository.sh OUT_DIR KEYS PACKAGE...   (KEYS: openpgp.sh)
 # REBOOT_GUARD_REPO_URL is where OUT_DIR will be published, and
 # REBOOT_GUARD_REPO_PREVIOUS the tree published there now (a copy of it):
 # its packages stay beside this release's, and so do its indexes' by-hash
@@ -121,7 +121,7 @@ done
 # published tree's RPMs, which keep their signatures.
 keys=$(mktemp -d)
 trap 'rm -rf "$keys"' EXIT
-gpg --batch --export-options export-minimal --export "$key" >"$keys/this.gpg"
+export_keys "$key" >"$keys/this.gpg"
 GNUPGHOME=$keys gpg --batch --quiet --import "$keys/this.gpg" 2>/dev/null
 [ -z "$previous" ] || [ ! -e "$previous/reboot-guard.gpg" ] ||
 	GNUPGHOME=$keys gpg --batch --quiet --import "$previous/reboot-guard.gpg" 2>/dev/null

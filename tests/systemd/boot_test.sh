@@ -111,7 +111,8 @@ printf 'HOUR_1_TZ=%s\nHOUR_15_TZ=%s\n' "$(tz_for_hour 1)" "$(tz_for_hour 15)" >"
 # signed APT repository that the release writes, served on the machine's
 # own loopback, with throwaway keys. The next release keeps the first
 # one's packages and is signed after the key's expiry was extended; the
-# same release is then signed anew by another key, as in a rotation.
+# same release is then signed anew by the key that replaces it and by
+# the old one, as in a rotation.
 # Beside them lie three that apt must refuse: an index changed after
 # signing, a package swapped in the pool and a release signed by another
 # key.
@@ -123,11 +124,12 @@ if [ "$suite" = trixie ]; then
 			"${key#*:}" sign 1y >/dev/null 2>&1 || fail "could not make the key ${key%:*}"
 	done
 	url=http://127.0.0.1:8080
-	# repository NAME PACKAGES KEY [PREVIOUS]: the repository of a
-	# package's version, keeping those of the repository PREVIOUS.
+	# repository NAME PACKAGES KEYS [PREVIOUS]: the repository of a
+	# package's version, signed by KEYS (a comma between two), keeping
+	# those of the repository PREVIOUS.
 	repository() {
 		REBOOT_GUARD_REPO_URL=$url REBOOT_GUARD_REPO_PREVIOUS=${4:+$check/$4} \
-			"$here/../../scripts/repository.sh" "$check/$1" "$3@example.invalid" \
+			"$here/../../scripts/repository.sh" "$check/$1" "${3//,/@example.invalid,}@example.invalid" \
 			"$work/$2"/*.deb "$work/$2"/*.rpm >/dev/null || fail "could not write the repository $1"
 	}
 	repository repo reboot-guard reboot_guard
@@ -136,7 +138,7 @@ if [ "$suite" = trixie ]; then
 	gpg --batch --quick-set-expire "$(gpg --with-colons --list-keys reboot_guard@example.invalid |
 		awk -F: '$1 == "fpr" { print $10; exit }')" 3y 2>/dev/null || fail "could not extend the key"
 	repository repo-next reboot-guard-next reboot_guard repo
-	repository repo-rotated reboot-guard-next rotated repo-next
+	repository repo-rotated reboot-guard-next rotated,reboot_guard repo-next
 	repository repo-other-key reboot-guard-next impostor
 	cp -a "$check/repo-next" "$check/repo-swapped-package"
 	next_deb=$(basename "$work"/reboot-guard-next/*.deb)

@@ -146,11 +146,14 @@ packages() {
 		check "and the next" offers "$next"
 		check "apt-get install reboot-guard=$current --allow-downgrades takes the first back" \
 			downgrades "$current"
-		# The same release signed anew by the key that replaces the first,
-		# published with the times it was written: its keyring holds both.
+		# The same release signed anew by the key that replaces the first
+		# and by the old one, published with the times it was written; its
+		# keyring holds both keys.
 		serve repo-rotated
+		check "apt-get update fetches it signed by both keys, with the old keyring" fetched repo-rotated
 		busybox wget -q -O /etc/apt/keyrings/reboot-guard.gpg "$REPOSITORY/reboot-guard.gpg"
-		check "apt-get update fetches it signed by the new key, and verifies it" fetched repo-rotated
+		find /var/lib/apt/lists -maxdepth 1 -type f -name '*_dists_stable_*' -delete
+		check "and verifies it with the new keyring" fetched repo-rotated
 		check "apt-get upgrade takes the next version again" upgrades
 		check "and installs it" version "$next"
 	else
