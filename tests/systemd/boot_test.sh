@@ -269,7 +269,9 @@ for step in "${steps[@]}"; do
 	packages) clock=utc ;;
 	after-cut) clock=${day}T01:20:00 ;;
 	day) clock=${day}T14:40:00 ;;
-	*) clock=${day}T00:58:00 ;;
+	# The run two minutes after the boot falls in hour 0, however slow
+	# the boot, and the probe is ready before hour 1.
+	*) clock=${day}T00:40:00 ;;
 	esac
 	powered_on=$SECONDS
 	if ! power_on "$name" "$clock"; then

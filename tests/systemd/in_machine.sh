@@ -316,8 +316,10 @@ cut() {
 	# A night that starts without a marker, as after a day.
 	rm -f "$marker"
 	# Within a second of the request, before the file system's own
-	# commit, five seconds, could save a marker that was never synced.
-	follow 'scheduled for'
+	# commit, five seconds, could save a marker that was never synced. The
+	# run says this once its request has returned; shutdown's own line may
+	# reach the journal after shutdown has gone, and name no unit.
+	follow 'Checking if matching for 3pm'
 	if scheduled reboot; then
 		echo "<2>reboot-guard-check: logind has the restart; cutting the power" >/dev/kmsg
 		echo o >/proc/sysrq-trigger
