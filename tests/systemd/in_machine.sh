@@ -270,7 +270,7 @@ night() {
 # asked for nothing.
 found_after_boot() {
 	# Printed once the run has made its decisions.
-	follow 'Checking if matching for 3pm'
+	follow 'Checking if matching for 3pm.*Hour is: 1$'
 	check "the marker holds Rebooted" marked
 	check "the first run after the boot found it" first_run_found
 	check "and asked for nothing" asked 0
@@ -319,9 +319,11 @@ cut() {
 	# commit, five seconds, could save a marker that was never synced. The
 	# run says this once its request has returned; shutdown's own line may
 	# reach the journal after shutdown has gone, and name no unit.
-	follow 'Checking if matching for 3pm'
+	follow 'Checking if matching for 3pm.*Hour is: 1$'
 	if scheduled reboot; then
-		echo "<2>reboot-guard-check: logind has the restart; cutting the power" >/dev/kmsg
+		# Straight to the console, past the journal, which syncs its files
+		# on an urgent message and would save the marker with them.
+		echo "reboot-guard-check: logind has the restart; cutting the power" >/dev/ttyS0
 		echo o >/proc/sysrq-trigger
 		sleep infinity
 	fi
