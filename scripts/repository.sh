@@ -125,17 +125,12 @@ export_keys "$key" >"$keys/this.gpg"
 GNUPGHOME=$keys gpg --batch --quiet --import "$keys/this.gpg" 2>/dev/null
 [ -z "$previous" ] || [ ! -e "$previous/reboot-guard.gpg" ] ||
 	GNUPGHOME=$keys gpg --batch --quiet --import "$previous/reboot-guard.gpg" 2>/dev/null
-: >"$out/reboot-guard.asc"
-: >"$out/reboot-guard.gpg"
-for fingerprint in $(GNUPGHOME=$keys gpg --batch --with-colons --list-keys 2>/dev/null |
-	awk -F: '$1 == "pub" { want = 1 } $1 == "fpr" && want { print $10; want = 0 }'); do
-	# One armoured block for each key: rpm --import reads the first key
-	# of a block alone.
-	GNUPGHOME=$keys gpg --batch --export-options export-minimal --armor \
-		--export "$fingerprint" >>"$out/reboot-guard.asc"
-	GNUPGHOME=$keys gpg --batch --export-options export-minimal \
-		--export "$fingerprint" >>"$out/reboot-guard.gpg"
-done
+fingerprints=$(GNUPGHOME=$keys gpg --batch --with-colons --list-keys 2>/dev/null |
+	awk -F: '$1 == "pub" { want = 1 } $1 == "fpr" && want { print $10; want = 0 }' | paste -sd , -)
+# One armoured block for each key: rpm --import reads the first key of a
+# block alone.
+GNUPGHOME=$keys export_keys "$fingerprints" --armor >"$out/reboot-guard.asc"
+GNUPGHOME=$keys export_keys "$fingerprints" >"$out/reboot-guard.gpg"
 for dir in "$out"/rpm/*/; do
 	[ ! -d "$dir" ] || cp "$out/reboot-guard.asc" "$dir/repodata/repomd.xml.key"
 done
