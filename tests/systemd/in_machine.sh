@@ -45,14 +45,11 @@ scheduled() {
 	busctl get-property org.freedesktop.login1 /org/freedesktop/login1 \
 		org.freedesktop.login1.Manager ScheduledShutdown | grep -q "^(st) \"$1\" "
 }
-requests() {
-	[ "$(journalctl -q -u "$service" -o cat | grep -c 'going to create file')" = "$1" ]
-}
-# failed PATTERN: the service's errors in the journal hold a line that
-# matches PATTERN, within a few seconds.
+# failed PATTERN: the service's errors in this boot's journal hold a line
+# that matches PATTERN, within a few seconds.
 failed() {
 	for _ in 1 2 3 4 5; do
-		journalctl -q -u "$service" -p err -o cat | grep -q "$1" && return 0
+		journalctl -q -b -u "$service" -p err -o cat | grep -q "$1" && return 0
 		sleep 1
 	done
 	return 1
@@ -131,7 +128,7 @@ packages() {
 	check "shutdown -c cancels it" scheduled ""
 	check "a second run in hour 1 succeeds" runs
 	check "the second run schedules nothing" scheduled ""
-	check "one restart was requested in all" requests 1
+	check "one restart was requested in all" asked 1
 	if [ -n "$REPOSITORY" ]; then
 		check "apt refuses a release signed by another key" refuses repo-other-key 'Missing key'
 		check "apt refuses an index changed after signing" refuses repo-edited-index 'Failed to fetch .*/binary-amd64/'
@@ -234,6 +231,8 @@ follow() {
 	kill $! 2>/dev/null
 	return $found
 }
+# The run's line in hour 1, printed once its request has returned.
+hour_1_run='Checking if matching for 3pm.*Hour is: 1$'
 # sleep_until HH: sleeps until HH:00.
 sleep_until() { sleep $(($(date -d "$1:00" +%s) - $(date +%s))); }
 # this_boot [OFFSET]: the service's report lines in this boot, or in the
@@ -269,8 +268,7 @@ night() {
 # found_after_boot: the first run after the boot found the marker, and
 # asked for nothing.
 found_after_boot() {
-	# Printed once the run has made its decisions.
-	follow 'Checking if matching for 3pm.*Hour is: 1$'
+	follow "$hour_1_run"
 	check "the marker holds Rebooted" marked
 	check "the first run after the boot found it" first_run_found
 	check "and asked for nothing" asked 0
@@ -297,8 +295,8 @@ inhibit() {
 	check "the lock was held through hour 1" sh -c 'systemd-inhibit --list --no-legend | grep -q backup'
 	check "the run in hour 1 asked once" asked 1
 	check "and exited 1" sh -c "journalctl -q -b -u $service | grep -q 'status=1/FAILURE'"
-	check "its failure is an error in the journal, on its own line" sh -c \
-		"journalctl -q -b -u $service -p err -o cat | grep -q '^reboot_guard: shutdown -r +5: exit status 1; rebooted.txt stays, so this hour will not retry\$'"
+	check "its failure is an error in the journal, on its own line" \
+		failed '^reboot_guard: shutdown -r +5: exit status 1; rebooted.txt stays, so this hour will not retry$'
 	check "the lock left nothing scheduled" scheduled ""
 	check "the refused request left the marker" marked
 	# The lock would refuse the probe's power-off too.
@@ -316,10 +314,10 @@ cut() {
 	# A night that starts without a marker, as after a day.
 	rm -f "$marker"
 	# Within a second of the request, before the file system's own
-	# commit, five seconds, could save a marker that was never synced. The
-	# run says this once its request has returned; shutdown's own line may
-	# reach the journal after shutdown has gone, and name no unit.
-	follow 'Checking if matching for 3pm.*Hour is: 1$'
+	# commit, five seconds, could save a marker that was never synced.
+	# shutdown's own line may reach the journal after shutdown has gone,
+	# and name no unit: the run's own line follows the request.
+	follow "$hour_1_run"
 	if scheduled reboot; then
 		# Straight to the console, past the journal, which syncs its files
 		# on an urgent message and would save the marker with them.
