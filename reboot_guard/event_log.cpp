@@ -36,10 +36,14 @@ void event_log_write(event_kind kind, const char *text)
 		// Event Viewer then cannot find the message table to show it.
 		HANDLE source = register_source(nullptr, "reboot_guard");
 		if (source != nullptr) {
-			bool failure = kind == event_failure;
-			report_event(source, failure ? EVENTLOG_ERROR_TYPE :
-			    EVENTLOG_INFORMATION_TYPE, 0, failure ? MSG_FAILURE :
-			    MSG_RESTART_REQUEST, nullptr, 1, 0, &text, nullptr);
+			WORD type = kind == event_failure ? EVENTLOG_ERROR_TYPE :
+			    kind == event_already_scheduled ?
+			    EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE;
+			DWORD id = kind == event_failure ? MSG_FAILURE :
+			    kind == event_already_scheduled ?
+			    MSG_ALREADY_SCHEDULED : MSG_RESTART_REQUEST;
+			report_event(source, type, 0, id, nullptr, 1, 0, &text,
+			    nullptr);
 			deregister_source(source);
 		}
 	}

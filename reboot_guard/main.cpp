@@ -12,7 +12,10 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
+#endif
 
+#ifdef __GLIBC__
 #include "zone.h"
 #endif
 
@@ -74,6 +77,12 @@ static bool is_journal(int fd)
 
 static int run_with_system(const char *command)
 {
+#ifdef __linux__
+	// logind keeps one scheduled shutdown, and a new request replaces it:
+	// an administrator's poweroff at 03:00 would become this restart.
+	if (access("/run/systemd/shutdown/scheduled", F_OK) == 0)
+		return shutdown_already_scheduled;
+#endif
 #ifndef _WIN32
 	// A parent that ignores SIGCHLD passes that on through exec, and
 	// system could then not collect the status of a request it made.
@@ -94,21 +103,22 @@ int main()
 
 	// The clock is read once; both checks use this one reading.
 	clock_reading clock{nullptr, 0, nullptr, nullptr};
-#ifndef _WIN32
-	// The C library would take a zone it cannot load for UTC, in silence.
-	// glibc says where it did; Windows' reads no zone files.
-#ifdef __GLIBC__
-	zone_verdict *c_library_loaded = glibc_loaded_zone;
-#else
-	zone_verdict *c_library_loaded = nullptr;
-#endif
-	// Room for the longest path and the link it came through.
-	static char zone[2 * 4096 + 8];
+#ifdef _WIN32
+	// msvcrt would take a TZ from the environment, in a form of its own
+	// and with United States summer dates, over the system's zone: the
+	// system's zone decides, as the rest of the environment decides
+	// nothing.
+	_putenv("TZ=");
+#elif defined(__GLIBC__)
+	// glibc would take a zone it cannot load for UTC, in silence; its
+	// zone names say where it did.
+	static char zone[2 * 4096 + 8]; // the longest path and its link
+	const char *tz = std::getenv("TZ");
 	const char *zone_dir = std::getenv("TZDIR");
 	if (zone_dir == nullptr || *zone_dir == '\0')
 		zone_dir = "/usr/share/zoneinfo";
-	clock.zone_error = zone_check(std::getenv("TZ"),
-	    {"/etc/localtime", zone_dir}, c_library_loaded, zone, sizeof zone);
+	clock.zone_error = zone_check(tz, {"/etc/localtime", zone_dir}, zone,
+	    sizeof zone);
 	if (clock.zone_error != nullptr)
 		clock.unknown_zone = zone;
 #endif
@@ -119,6 +129,14 @@ int main()
 		if (clock.local_time == nullptr)
 			clock.error = errno;
 	}
+#ifdef __GLIBC__
+	// The check's spelling of the host zone was for this clock alone: the
+	// restart command gets TZ as the run was given it.
+	if (tz == nullptr)
+		unsetenv("TZ");
+	else
+		setenv("TZ", tz, 1);
+#endif
 
 	// A failure line must not be glued to the report's open last line
 	// where both go to one log, and the journal must file it as an error.

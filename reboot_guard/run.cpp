@@ -15,19 +15,39 @@
 // the rights of this program.
 const char restart_command[] =
     "%SystemRoot%\\System32\\shutdown.exe /f /r /t 300";
+// While another's countdown runs (ERROR_SHUTDOWN_IS_SCHEDULED), and while
+// a shutdown is under way (ERROR_SHUTDOWN_IN_PROGRESS).
+const int shutdown_already_scheduled = 1190;
+static const int shutdown_in_progress = 1115;
 #else
 // POSIX hosts have no Windows shutdown; their own restarts in five minutes.
 const char restart_command[] = "shutdown -r +5";
+// No status of `system` is negative but -1.
+const int shutdown_already_scheduled = -2;
+static const int shutdown_in_progress = shutdown_already_scheduled;
 #endif
 
 static const int reboot_hour = 1;
 static const int clearing_hour = 15;
 
-// Says on err what failed and why, after the report written so far, so
-// that a log holding both reads in order, and logs the same text as an
-// event. Where the report shares its sink with err and its last line is
-// still open, the failure starts a line of its own; the journal stores it
-// as an error. Returns the failed status.
+// Says line on err, after the report written so far, so that a log
+// holding both reads in order, and logs it as an event of kind. Where the
+// report shares its sink with err and its last line is still open, line
+// starts a line of its own; the journal files a failure as an error and
+// anything else as a warning.
+static void tell(const run_streams &streams, event_logger *log_event,
+    event_kind kind, bool line_open, const char *line)
+{
+	std::fflush(streams.out);
+	std::fprintf(streams.err, "%s%s%s\n",
+	    line_open && streams.shared ? "\n" : "",
+	    !streams.err_is_journal ? "" : kind == event_failure ? "<3>" : "<4>",
+	    line);
+	if (log_event != nullptr)
+		log_event(kind, line);
+}
+
+// Says what failed and why. Returns the failed status.
 static int complain(const run_streams &streams, event_logger *log_event,
     bool line_open, const char *subject, const char *reason,
     const char *consequence)
@@ -36,12 +56,7 @@ static int complain(const run_streams &streams, event_logger *log_event,
 
 	std::snprintf(line, sizeof line, "reboot_guard: %s: %s%s", subject,
 	    reason, consequence);
-	std::fflush(streams.out);
-	std::fprintf(streams.err, "%s%s%s\n",
-	    line_open && streams.shared ? "\n" : "",
-	    streams.err_is_journal ? "<3>" : "", line);
-	if (log_event != nullptr)
-		log_event(event_failure, line);
+	tell(streams, log_event, event_failure, line_open, line);
 	return 1;
 }
 
@@ -84,6 +99,15 @@ static int request_restart(const run_streams &streams,
 	int status = run_command(restart_command);
 	if (status == 0)
 		return 0;
+	// The machine goes down all the same, and whoever scheduled that
+	// shutdown chose its time and kind: this run does not replace it.
+	if (status == shutdown_already_scheduled ||
+	    status == shutdown_in_progress) {
+		tell(streams, log_event, event_already_scheduled, false,
+		    "reboot_guard: a shutdown is already scheduled; this run "
+		    "requested none");
+		return 0;
+	}
 
 	char reason[64];
 	describe_command_status(status, errno, reason, sizeof reason);

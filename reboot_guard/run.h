@@ -13,8 +13,10 @@ typedef int command_runner(const char *command);
 
 // What a run has the host's system log keep, where nothing keeps stderr.
 enum event_kind {
-	event_failure,        // the same text as the failure's line on stderr
-	event_restart_request // written before the restart command runs
+	event_failure,          // the same text as the failure's line on stderr
+	event_restart_request,  // written before the restart command runs
+	event_already_scheduled // a shutdown someone else scheduled stands,
+	                        // and this run requested none
 };
 
 // Writes one event, text without a line end, to the host's system log.
@@ -43,6 +45,11 @@ struct clock_reading {
 
 // The command line that asks the host for a forced restart in five minutes.
 extern const char restart_command[];
+
+// What the command runner returns where the host has a shutdown scheduled
+// already: shutdown.exe's own answer on Windows; on other hosts the
+// runner's, which then hands nothing over.
+extern const int shutdown_already_scheduled;
 
 // Runs the checks once for one clock reading. The report goes to
 // streams.out, one line per failure goes to streams.err, and each failure

@@ -2,7 +2,7 @@
 # scripts/test.sh installs them as root where apt is, and CI those of the
 # release as well. Sourced.
 native_packages=(cmake ninja-build g++ libgtest-dev googletest binutils
-	systemd libxml2-utils mandoc e2fsprogs xfsprogs)
+	systemd libxml2-utils mandoc e2fsprogs strace)
 # The boot test packs the .deb and the RPM (dpkg-dev, file, rpm), writes
 # the repositories (apt-utils, createrepo-c, gnupg, xz-utils), reads them
 # with dnf and boots the machines.

@@ -129,6 +129,16 @@ packages() {
 	check "a second run in hour 1 succeeds" runs
 	check "the second run schedules nothing" scheduled ""
 	check "one restart was requested in all" asked 1
+	# A poweroff that an administrator scheduled for later in the night
+	# stands: the run of hour 1 leaves it, says so as a warning and
+	# succeeds.
+	rm -f "$marker"
+	shutdown -h +600 >/dev/null 2>&1
+	check "a run in hour 1 beside a scheduled poweroff succeeds" runs
+	check "and leaves the poweroff scheduled" scheduled poweroff
+	check "and says so in the journal as a warning" sh -c "journalctl -q -b -u $service -p warning..warning -o cat |
+		grep -qx 'reboot_guard: a shutdown is already scheduled; this run requested none'"
+	shutdown -c
 	if [ -n "$REPOSITORY" ]; then
 		check "apt refuses a release signed by another key" refuses repo-other-key 'Missing key'
 		check "apt refuses an index changed after signing" refuses repo-edited-index 'Failed to fetch .*/binary-amd64/'
