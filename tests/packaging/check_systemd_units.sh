@@ -24,7 +24,7 @@ said=$(cd "$work" && systemd-analyze verify --man=no reboot-guard.service reboot
 	{ echo "FAIL: $said" >&2; exit 1; }
 [ -z "$said" ] || { echo "FAIL: systemd-analyze says: $said" >&2; exit 1; }
 
-for line in 'Type=oneshot' 'StateDirectory=reboot-guard' \
+for line in 'Type=oneshot' 'TimeoutStartSec=5min' 'StateDirectory=reboot-guard' \
 	'WorkingDirectory=%S/reboot-guard' 'StateDirectoryMode=0700' \
 	'Documentation=man:reboot_guard(8)'; do
 	grep -qx "$line" "$work/reboot-guard.service" ||
