@@ -99,6 +99,7 @@ gpg --verify "$signed/SHA256SUMS.asc" "$signed/SHA256SUMS" 2>/dev/null ||
 	fail "SHA256SUMS.asc does not verify"
 (cd "$signed" && sha256sum -c SHA256SUMS >/dev/null) || fail "the signed SHA256SUMS does not check"
 echo "signatures verified: MSI, the program in the zip and in the MSI, RPMs, SHA256SUMS.asc"
+bash "$source_dir/tests/packaging/check_task_xml.sh" "$msi" "$zip" || fail "the task definition the release carries"
 
 # dnf reads the RPM repository through the .repo file as it is written,
 # repomd.xml's signature checked, and refuses a repomd.xml changed after
