@@ -38,6 +38,44 @@ if(NOT status EQUAL 0 OR NOT said STREQUAL "")
     message(FATAL_ERROR "wixl failed or warned:\n${said}")
 endif()
 
+# What wixl cannot write, set in its tables afterwards: the rollback bit
+# (msidbCustomActionTypeRollback, 256) of every custom action whose Id
+# begins with "Rollback", and the program's version and language in the
+# File table, as its version resource has them, which Windows Installer
+# compares when it replaces a file (and no hash, which is for unversioned
+# files).
+set(tables_dir "${STAGING}.tables")
+file(REMOVE_RECURSE "${tables_dir}")
+file(MAKE_DIRECTORY "${tables_dir}")
+execute_process(COMMAND msidump -t -d "${tables_dir}" "${OUTPUT}"
+    OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+file(READ "${tables_dir}/CustomAction.idt" actions)
+string(REGEX MATCHALL "\nRollback[^\t\n]*\t[0-9]+\t" rollbacks "${actions}")
+foreach(rollback IN LISTS rollbacks)
+    string(REGEX MATCH "^(\nRollback[^\t]*\t)([0-9]+)\t$" row "${rollback}")
+    math(EXPR type "${CMAKE_MATCH_2} | 256")
+    string(REPLACE "${rollback}" "${CMAKE_MATCH_1}${type}\t" actions
+        "${actions}")
+endforeach()
+file(WRITE "${tables_dir}/CustomAction.idt" "${actions}")
+file(READ "${tables_dir}/File.idt" files)
+string(REGEX REPLACE "\n(reboot_guard\\.exe\t[^\t]*\t[^\t]*\t[^\t]*)\t\t\t"
+    "\n\\1\t${VERSION}.0\t1033\t" versioned "${files}")
+if(versioned STREQUAL files)
+    message(FATAL_ERROR "no unversioned reboot_guard.exe in the File table")
+endif()
+file(WRITE "${tables_dir}/File.idt" "${versioned}")
+# The hash is for unversioned files alone.
+file(READ "${tables_dir}/MsiFileHash.idt" hashes)
+string(REGEX REPLACE "\nreboot_guard\\.exe\t[^\n]*" "" hashes "${hashes}")
+file(WRITE "${tables_dir}/MsiFileHash.idt" "${hashes}")
+foreach(table CustomAction File MsiFileHash)
+    execute_process(
+        COMMAND msibuild "${OUTPUT}" -i "${tables_dir}/${table}.idt"
+        COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
+file(REMOVE_RECURSE "${tables_dir}")
+
 # wixl stamps the summary with the time of the build and a random
 # PackageCode. A release carries the commit's time instead, and every
 # package a PackageCode of its own content: a name-based UUID of its hash,
