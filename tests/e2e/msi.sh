@@ -216,8 +216,9 @@ msiexec /i "$rebuilt" rebuild || true
 check "a rebuild of the same version is no second product" [ "$(products)" = "$version" ]
 check "and keeps the task" [ -f "$task" ]
 check "and the marker" [ "$(cat "$working_dir/rebooted.txt")" = Rebooted ]
+check "and takes the working folder and locks it again" [ "$(tool_calls)" = "$taken
+$locked" ]
 
-tool_calls >/dev/null
 status=0
 msiexec /i "$newer" upgrade || status=$?
 check "the upgrade succeeds" [ "$status" = 0 ]
