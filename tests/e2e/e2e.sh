@@ -451,7 +451,7 @@ unknown_time_zone() {
 	# which glibc would take for UTC in silence. Root puts it in place of
 	# /etc/localtime, in a mount namespace of the run's own.
 	[ "$(id -u)" = 0 ] && [ -z "${REBOOT_GUARD_EMULATOR:-}" ] &&
-		command -v unshare >/dev/null || return 0
+		unshare -m sh -c 'mount -t tmpfs tmpfs /etc' 2>/dev/null || return 0
 	local berlin=/usr/share/zoneinfo/Europe/Berlin rule status
 	rule=$(tail -n 1 "$berlin")
 	head -c $(( $(wc -c <"$berlin") - ${#rule} - 2 )) "$berlin" >"$work/no-rule"
