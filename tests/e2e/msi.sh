@@ -142,8 +142,9 @@ icacls.exe $folder /reset /L"
 locked="icacls.exe $folder /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F"
 
 # What wixl cannot write is in the tables: the rollback actions, each
-# right before what it undoes and on its condition, and the program's
-# version.
+# right before what it undoes (on its condition, but for the task's
+# registration, which only a first install takes back), and the
+# program's version.
 rollbacks_precede() {
 	local sequence
 	sequence=$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r')
@@ -152,7 +153,8 @@ rollbacks_precede() {
 		END { exit bad || n != 3 }' &&
 	awk -F '\t' '{ at[$1] = $3; when[$1] = $2 }
 		END { split("RegisterTask UnregisterTask RemoveWorkingFolder", undone, " ")
-			for (i in undone) if (at["Rollback" undone[i]] != at[undone[i]] - 1) exit 1 }' <<<"$sequence"
+			for (i in undone) if (at["Rollback" undone[i]] != at[undone[i]] - 1 ||
+				(undone[i] != "RegisterTask" && when["Rollback" undone[i]] != when[undone[i]])) exit 1 }' <<<"$sequence"
 }
 check "each rollback action is one, right before what it undoes" rollbacks_precede
 check "the File table carries the program's version" \
