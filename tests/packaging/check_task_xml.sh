@@ -12,6 +12,13 @@ command -v xmllint >/dev/null || { echo "SKIPPED: no xmllint"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# value NAME, check NAME VALUE: of the definition in $xml, from $file.
+value() {
+	xmllint --xpath "string(//*[local-name()='$1'])" "$xml"
+}
+check() {
+	[ "$(value "$1")" = "$2" ] || fail "$file: $1 is '$(value "$1")', not '$2'"
+}
 
 for file; do
 	xml=$work/reboot_guard.xml
@@ -31,12 +38,6 @@ for file; do
 	[ "$declaration" = '<?xml version="1.0" encoding="UTF-16"?>' ] ||
 		fail "$file: the task definition declares '$declaration', not encoding=\"UTF-16\""
 	xmllint --noout "$xml"
-	value() {
-		xmllint --xpath "string(//*[local-name()='$1'])" "$xml"
-	}
-	check() {
-		[ "$(value "$1")" = "$2" ] || fail "$file: $1 is '$(value "$1")', not '$2'"
-	}
 	check UserId S-1-5-18
 	check Interval PT15M
 	check RandomDelay PT10M
