@@ -11,11 +11,14 @@
 #include "run.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #ifdef __GLIBC__
+#include <sys/auxv.h>
+
 #include "zone.h"
 #endif
 
@@ -75,14 +78,59 @@ static bool is_journal(int fd)
 }
 #endif
 
+#ifdef __linux__
+// logind keeps one scheduled shutdown in this file, and removes it when
+// the shutdown is cancelled, fails or comes due as a dry run: "USEC=" its
+// time in microseconds of the real-time clock, "MODE=", and "DRY_RUN=1"
+// (or, from older versions, a mode beginning "dry-") for one that only
+// warns. A new request would replace it.
+static bool logind_schedule(std::time_t *due)
+{
+	char text[4096];
+	struct stat status;
+	ssize_t length = -1;
+
+	// Not blocking: nothing but logind's own file may keep the run
+	// waiting.
+	int fd = open("/run/systemd/shutdown/scheduled",
+	    O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+	if (fd == -1)
+		return false;
+	if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+		length = read(fd, text, sizeof text - 1);
+	close(fd);
+	if (length <= 0)
+		return false;
+	text[length] = '\0';
+
+	bool timed = false, dry_run = false;
+	for (char *line = text; line != nullptr && *line != '\0';) {
+		char *end = std::strchr(line, '\n');
+		if (end != nullptr)
+			*end++ = '\0';
+		char *rest;
+		if (std::strncmp(line, "USEC=", 5) == 0 && line[5] >= '0' &&
+		    line[5] <= '9') {
+			errno = 0;
+			unsigned long long usec = std::strtoull(line + 5, &rest, 10);
+			timed = errno == 0 && *rest == '\0';
+			*due = static_cast<std::time_t>(usec / 1000000);
+		} else if (std::strcmp(line, "DRY_RUN=1") == 0 ||
+		    std::strncmp(line, "MODE=dry-", 9) == 0) {
+			dry_run = true;
+		}
+		line = end;
+	}
+	return timed && !dry_run;
+}
+
+static shutdown_schedule *const read_schedule = logind_schedule;
+#else
+static shutdown_schedule *const read_schedule = nullptr;
+#endif
+
 static int run_with_system(const char *command)
 {
-#ifdef __linux__
-	// logind keeps one scheduled shutdown, and a new request replaces it:
-	// an administrator's poweroff at 03:00 would become this restart.
-	if (access("/run/systemd/shutdown/scheduled", F_OK) == 0)
-		return shutdown_already_scheduled;
-#endif
 #ifndef _WIN32
 	// A parent that ignores SIGCHLD passes that on through exec, and
 	// system could then not collect the status of a request it made.
@@ -102,7 +150,7 @@ int main()
 #endif
 
 	// The clock is read once; both checks use this one reading.
-	clock_reading clock{nullptr, 0, nullptr, nullptr};
+	clock_reading clock{0, nullptr, 0, nullptr, nullptr};
 #ifdef _WIN32
 	// msvcrt would take a TZ from the environment, in a form of its own
 	// and with United States summer dates, over the system's zone: the
@@ -117,15 +165,15 @@ int main()
 	const char *zone_dir = std::getenv("TZDIR");
 	if (zone_dir == nullptr || *zone_dir == '\0')
 		zone_dir = "/usr/share/zoneinfo";
-	clock.zone_error = zone_check(tz, {"/etc/localtime", zone_dir}, zone,
-	    sizeof zone);
+	clock.zone_error = zone_check(tz, {"/etc/localtime", zone_dir,
+	    getauxval(AT_SECURE) != 0}, zone, sizeof zone);
 	if (clock.zone_error != nullptr)
 		clock.unknown_zone = zone;
 #endif
 	if (clock.unknown_zone == nullptr) {
-		std::time_t now = std::time(nullptr);
-		if (now != static_cast<std::time_t>(-1))
-			clock.local_time = std::localtime(&now);
+		clock.now = std::time(nullptr);
+		if (clock.now != static_cast<std::time_t>(-1))
+			clock.local_time = std::localtime(&clock.now);
 		if (clock.local_time == nullptr)
 			clock.error = errno;
 	}
@@ -142,6 +190,6 @@ int main()
 	// where both go to one log, and the journal must file it as an error.
 	run_streams streams{stdout, stderr, same_sink(1, 2), is_journal(2)};
 	int status = reboot_guard_run(clock, streams, run_with_system,
-	    log_event);
+	    read_schedule, log_event);
 	return status == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }

@@ -163,7 +163,8 @@ marker_creation marker_create()
 		lasting = 0;
 		error = errno;
 	}
-	if (lasting && !sync_folder()) {
+	bool folder_failed = lasting && !sync_folder();
+	if (folder_failed) {
 		lasting = 0;
 		error = errno;
 	}
@@ -178,7 +179,7 @@ marker_creation marker_create()
 		return marker_left_behind;
 	}
 	errno = error;
-	return marker_not_created;
+	return folder_failed ? marker_folder_not_synced : marker_not_created;
 }
 
 int marker_remove()

@@ -23,6 +23,9 @@ enum marker_creation {
 	marker_not_created, // no marker was made, or the one that could not
 	                    // be written or synced was removed again; errno
 	                    // says why
+	marker_folder_not_synced, // the working directory, which holds the
+	                    // marker's name, could not be synced, and the
+	                    // marker was removed again; errno says why
 	marker_left_behind  // the content could not be written or synced and
 	                    // the file could not be removed; errno says why
 };

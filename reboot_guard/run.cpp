@@ -15,20 +15,31 @@
 // the rights of this program.
 const char restart_command[] =
     "%SystemRoot%\\System32\\shutdown.exe /f /r /t 300";
-// While another's countdown runs (ERROR_SHUTDOWN_IS_SCHEDULED), and while
-// a shutdown is under way (ERROR_SHUTDOWN_IN_PROGRESS).
-const int shutdown_already_scheduled = 1190;
-static const int shutdown_in_progress = 1115;
+
+// Says whether shutdown.exe refused because another's countdown runs
+// (ERROR_SHUTDOWN_IS_SCHEDULED) or a shutdown is under way
+// (ERROR_SHUTDOWN_IN_PROGRESS). It cannot say when that one ends.
+static bool shutdown_pending(int status)
+{
+	return status == 1190 || status == 1115;
+}
 #else
 // POSIX hosts have no Windows shutdown; their own restarts in five minutes.
 const char restart_command[] = "shutdown -r +5";
-// No status of `system` is negative but -1.
-const int shutdown_already_scheduled = -2;
-static const int shutdown_in_progress = shutdown_already_scheduled;
+
+// Its answer does not tell another's shutdown from a failure; logind's
+// schedule is read before the marker is made instead.
+static bool shutdown_pending(int)
+{
+	return false;
+}
 #endif
 
 static const int reboot_hour = 1;
 static const int clearing_hour = 15;
+
+static const char already_scheduled[] =
+    "reboot_guard: a shutdown is already scheduled; this run requested none";
 
 // Says line on err, after the report written so far, so that a log
 // holding both reads in order, and logs it as an event of kind. Where the
@@ -101,11 +112,9 @@ static int request_restart(const run_streams &streams,
 		return 0;
 	// The machine goes down all the same, and whoever scheduled that
 	// shutdown chose its time and kind: this run does not replace it.
-	if (status == shutdown_already_scheduled ||
-	    status == shutdown_in_progress) {
+	if (shutdown_pending(status)) {
 		tell(streams, log_event, event_already_scheduled, false,
-		    "reboot_guard: a shutdown is already scheduled; this run "
-		    "requested none");
+		    already_scheduled);
 		return 0;
 	}
 
@@ -115,8 +124,28 @@ static int request_restart(const run_streams &streams,
 	    "; " MARKER_NAME " stays, so this hour will not retry");
 }
 
-static int reboot_check(const run_streams &streams,
-    command_runner *run_command, event_logger *log_event)
+enum other_shutdown {
+	none_due,      // none, or one in the past, or a dry run
+	due_this_hour, // takes the place of this night's restart
+	due_later      // may yet be cancelled before the night is over
+};
+
+// Says when another's shutdown is due, if at all, and puts its time into
+// due.
+static other_shutdown shutdown_due(const clock_reading &clock,
+    shutdown_schedule *scheduled, std::time_t &due)
+{
+	if (scheduled == nullptr || !scheduled(&due) || due <= clock.now)
+		return none_due;
+	const std::tm *local_time = clock.local_time;
+	std::time_t hour_end = clock.now + 3600 -
+	    (local_time->tm_min * 60 + local_time->tm_sec);
+	return due < hour_end ? due_this_hour : due_later;
+}
+
+static int reboot_check(const clock_reading &clock,
+    const run_streams &streams, command_runner *run_command,
+    shutdown_schedule *scheduled, event_logger *log_event)
 {
 	std::FILE *out = streams.out;
 
@@ -135,6 +164,20 @@ static int reboot_check(const run_streams &streams,
 
 	std::fputs("- File not found, going to create file and reboot in "
 	    "5mins\n", out);
+	// Another's shutdown due in this hour stands in for the restart, and
+	// the marker is made for it. One due later may yet be cancelled: no
+	// marker is made, so that every later run of the hour decides again.
+	std::time_t due;
+	other_shutdown other = shutdown_due(clock, scheduled, due);
+	if (other == due_later) {
+		char line[200];
+		std::snprintf(line, sizeof line, "reboot_guard: a shutdown is "
+		    "already scheduled, due in %lld minutes, after this hour; "
+		    "this run requested none and made no marker",
+		    static_cast<long long>((due - clock.now + 59) / 60));
+		tell(streams, log_event, event_already_scheduled, false, line);
+		return 0;
+	}
 	marker_creation creation = marker_create();
 	error = errno;
 	if (creation == marker_existed)
@@ -143,11 +186,19 @@ static int reboot_check(const run_streams &streams,
 	if (creation == marker_not_created)
 		return complain(streams, log_event, false, MARKER_NAME,
 		    std::strerror(error), "; no restart requested");
+	if (creation == marker_folder_not_synced)
+		return complain(streams, log_event, false, ".",
+		    std::strerror(error), "; no restart requested");
 	if (creation == marker_left_behind)
 		return complain(streams, log_event, false, MARKER_NAME,
 		    std::strerror(error),
 		    "; no restart requested, and the unwritten marker stays: "
 		    "no restart until it is removed");
+	if (other == due_this_hour) {
+		tell(streams, log_event, event_already_scheduled, false,
+		    already_scheduled);
+		return 0;
+	}
 	return request_restart(streams, run_command, log_event);
 }
 
@@ -165,7 +216,8 @@ static int clearing_check(const run_streams &streams,
 }
 
 int reboot_guard_run(const clock_reading &clock, const run_streams &streams,
-    command_runner *run_command, event_logger *log_event)
+    command_runner *run_command, shutdown_schedule *scheduled,
+    event_logger *log_event)
 {
 	std::FILE *out = streams.out;
 	const std::tm *local_time = clock.local_time;
@@ -207,7 +259,8 @@ int reboot_guard_run(const clock_reading &clock, const run_streams &streams,
 	    "Hour is: %i\n", hour);
 	if (hour == reboot_hour) {
 		std::fputs("- Matched\n\n", out);
-		status = reboot_check(streams, run_command, log_event);
+		status = reboot_check(clock, streams, run_command, scheduled,
+		    log_event);
 	} else {
 		std::fputs("- Not matched\n\n", out);
 	}

@@ -11,6 +11,11 @@
 // `system` returned for it.
 typedef int command_runner(const char *command);
 
+// Puts into due the time at which a shutdown that someone else scheduled
+// is due, and returns true; returns false where none is scheduled, or none
+// that the host can tell of.
+typedef bool shutdown_schedule(std::time_t *due);
+
 // What a run has the host's system log keep, where nothing keeps stderr.
 enum event_kind {
 	event_failure,          // the same text as the failure's line on stderr
@@ -33,6 +38,7 @@ struct run_streams {
 
 // One reading of the clock, turned into local time.
 struct clock_reading {
+	std::time_t now;           // the reading
 	const std::tm *local_time; // null when there is no local time to
 	                           // trust
 	int error;                 // when the clock could not be read or
@@ -46,16 +52,14 @@ struct clock_reading {
 // The command line that asks the host for a forced restart in five minutes.
 extern const char restart_command[];
 
-// What the command runner returns where the host has a shutdown scheduled
-// already: shutdown.exe's own answer on Windows; on other hosts the
-// runner's, which then hands nothing over.
-extern const int shutdown_already_scheduled;
-
 // Runs the checks once for one clock reading. The report goes to
 // streams.out, one line per failure goes to streams.err, and each failure
-// and restart request goes to log_event as well unless it is null.
-// Returns 0 when every step worked and 1 when anything failed.
+// and restart request goes to log_event as well unless it is null. In the
+// reboot hour it asks scheduled, unless it is null, whether someone else's
+// shutdown is due, before it makes the marker. Returns 0 when every step
+// worked and 1 when anything failed.
 int reboot_guard_run(const clock_reading &clock, const run_streams &streams,
-    command_runner *run_command, event_logger *log_event);
+    command_runner *run_command, shutdown_schedule *scheduled,
+    event_logger *log_event);
 
 #endif

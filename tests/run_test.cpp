@@ -203,8 +203,8 @@ protected:
 	int run(int hour)
 	{
 		std::tm local_time = reading(hour);
-		return reboot_guard_run({&local_time, 0, nullptr, nullptr},
-		    {out, err, false, false}, fake_runner, fake_logger);
+		return reboot_guard_run({0, &local_time, 0, nullptr, nullptr},
+		    {out, err, false, false}, fake_runner, nullptr, fake_logger);
 	}
 
 	void make_marker(marker_kind kind)
@@ -337,8 +337,8 @@ TEST_F(run_test, reports_what_became_of_the_restart_command)
 		{exit_3, 0, 1, failed + "exit status 3" + stays, "failure: "},
 		{-1, EAGAIN, 1, failed + std::strerror(EAGAIN) + stays,
 		    "failure: "},
-		{shutdown_already_scheduled, 0, 0, scheduled, "scheduled: "},
 #ifdef _WIN32
+		{1190, 0, 0, scheduled, "scheduled: "},
 		{1115, 0, 0, scheduled, "scheduled: "},
 #endif
 	};
@@ -369,10 +369,10 @@ TEST_F(run_test, stops_after_the_first_message_without_a_local_hour)
 {
 	std::tm local_time = reading(1);
 	const no_clock_case cases[] = {
-		{{nullptr, EOVERFLOW, nullptr, nullptr},
+		{{0, nullptr, EOVERFLOW, nullptr, nullptr},
 		    std::string("cannot read the local time: ") +
 		    std::strerror(EOVERFLOW)},
-		{{&local_time, 0, "US/Eastern", "No such file or directory"},
+		{{0, &local_time, 0, "US/Eastern", "No such file or directory"},
 		    "unknown time zone US/Eastern: No such file or directory"},
 	};
 	for (const no_clock_case &c : cases) {
@@ -380,7 +380,7 @@ TEST_F(run_test, stops_after_the_first_message_without_a_local_hour)
 		fresh_streams();
 		events.clear();
 		EXPECT_EQ(reboot_guard_run(c.clock, {out, err, false, false},
-		    fake_runner, fake_logger), 1);
+		    fake_runner, nullptr, fake_logger), 1);
 		EXPECT_EQ(read_stream(out), intro);
 		std::string said = "reboot_guard: " + c.said + "\n";
 		EXPECT_EQ(read_stream(err), said);
@@ -396,8 +396,8 @@ TEST_F(run_test, stops_after_the_first_message_when_the_time_has_no_text)
 	local_time.tm_year = INT_MAX;
 	if (std::asctime(&local_time) != nullptr)
 		GTEST_SKIP() << "this C library formats any year";
-	EXPECT_EQ(reboot_guard_run({&local_time, 0, nullptr, nullptr},
-	    {out, err, false, false}, fake_runner, nullptr), 1);
+	EXPECT_EQ(reboot_guard_run({0, &local_time, 0, nullptr, nullptr},
+	    {out, err, false, false}, fake_runner, nullptr, nullptr), 1);
 	EXPECT_EQ(read_stream(out), intro);
 	EXPECT_NE(read_stream(err).find("cannot format the local time"),
 	    std::string::npos);
@@ -463,7 +463,8 @@ TEST_F(run_test, counts_a_marker_it_cannot_look_at_as_present)
 #endif
 
 #ifdef __linux__
-enum class fault { file_size_limit, read_only_folder, failing_sync };
+enum class fault { file_size_limit, read_only_folder, failing_sync,
+	unreadable_folder };
 
 // Makes each of the given system calls fail with error, for the rest of
 // this process's life.
@@ -499,6 +500,12 @@ bool impose(fault kind)
 	// power cut.
 	if (kind == fault::failing_sync)
 		return fail_calls({__NR_fsync, __NR_fdatasync}, EIO);
+	// A working directory one may write in but not read, which cannot be
+	// opened to sync it. Root reads any; run as nobody.
+	if (kind == fault::unreadable_folder)
+		return (geteuid() != 0 || (chown(".", 65534, 65534) == 0 &&
+		    setgid(65534) == 0 && setuid(65534) == 0)) &&
+		    chmod(".", 0300) == 0;
 	// Every deletion fails as on a read-only file system of a kernel that
 	// refuses before it looks for the name.
 #ifdef __NR_unlink
@@ -541,15 +548,20 @@ TEST_F(run_test, leaves_the_marker_as_the_file_system_allows)
 		{1, marker_kind::none, fault::failing_sync, 1,
 		    "reboot_guard: rebooted.txt: Input/output error; no restart "
 		    "requested\n", false},
+
 		{15, marker_kind::none, fault::read_only_folder, 0, "", false},
 		{15, marker_kind::file, fault::read_only_folder, 1,
 		    "reboot_guard: rebooted.txt: Read-only file system; the "
 		    "marker stays and blocks the next restart\n", true},
+		{1, marker_kind::none, fault::unreadable_folder, 1,
+		    "reboot_guard: .: Permission denied; no restart requested\n",
+		    false},
 	};
 	bool filtering = filters_work();
 	for (const fault_case &c : cases) {
 		SCOPED_TRACE("hour " + std::to_string(c.hour));
-		if (c.kind != fault::file_size_limit && !filtering) {
+		if ((c.kind == fault::failing_sync ||
+		    c.kind == fault::read_only_folder) && !filtering) {
 			std::printf("skipped: no system call filter here\n");
 			continue;
 		}
@@ -581,6 +593,7 @@ TEST_F(run_test, leaves_the_marker_as_the_file_system_allows)
 		    },
 		    ::testing::ExitedWithCode(0), "");
 	}
+	fs::permissions(directory, fs::perms::owner_all);
 }
 #endif
 
@@ -604,10 +617,32 @@ const char *check(const char *tz, const char *zone_dir,
 	setenv("TZDIR", zone_dir, 1);
 	tz != nullptr ? setenv("TZ", tz, 1) : unsetenv("TZ");
 	said[0] = '\0';
-	const char *reason = zone_check(tz, {localtime.c_str(), zone_dir}, said,
-	    sizeof said);
+	const char *reason = zone_check(tz, {localtime.c_str(), zone_dir, false},
+	    said, sizeof said);
 	name = said;
 	return reason;
+}
+
+// The hours that date shows at time for each TZ of zones, with TZDIR as it
+// is: the whole program's oracle, from outside it.
+std::vector<int> date_hours(const std::vector<std::string> &zones,
+    std::time_t time)
+{
+	std::ofstream("zones.list") << [&] {
+		std::string list;
+		for (const std::string &zone : zones)
+			list += zone + "\n";
+		return list;
+	}();
+	std::string command = "while IFS= read -r zone; do TZ=$zone date -d @" +
+	    std::to_string(time) + " +%H; done <zones.list";
+	std::vector<int> hours;
+	std::FILE *date = popen(command.c_str(), "r");
+	for (int hour; date != nullptr && std::fscanf(date, "%d", &hour) == 1;)
+		hours.push_back(hour);
+	if (date != nullptr)
+		pclose(date);
+	return hours;
 }
 
 // A zone glibc cannot load would be UTC in silence, and so would a host
@@ -639,10 +674,17 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 	write("zones/Europe/Berlin.type", zone.substr(0, second + 44 +
 	    count(second, 3) * 8) + '\x7f' + zone.substr(second + 45 +
 	    count(second, 3) * 8));
+	// Cut inside the rule at its end, or with a rule in its place that
+	// glibc would read in part.
+	write("zones/Europe/Berlin.rule", zone.substr(0, zone.size() - 5));
+	write("zones/Europe/Berlin.month", zone.substr(0, zone.rfind('\n',
+	    zone.size() - 2) + 1) + "CET-1CEST,M13.5.0,M10.5.0\n");
 	write("zones/Europe/Kyiv", "not a zone");
 	ASSERT_EQ(mkfifo("zones/fifo", 0600), 0);
 	fs::create_directory("fifos");
+	ASSERT_EQ(mkfifo("fifos/UTC", 0600), 0);
 	ASSERT_EQ(mkfifo("fifos/posixrules", 0600), 0);
+	write("fifos/EST5EDT", "not a zone");
 	ASSERT_EQ(mkfifo("fifos/Universal", 0600), 0);
 	std::string long_path = fs::current_path().string();
 	for (int i = 0; i < 600; ++i)
@@ -664,17 +706,37 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 		    "Europe/Berlin.type"},
 		{"US/Eastern", nullptr, missing.c_str(), "US/Eastern"},
 		{"CET", nullptr, missing.c_str(), "CET"},
+		{"Europe/Berlin.rule", nullptr, "not a time zone file",
+		    "Europe/Berlin.rule"},
+		{"Europe/Berlin.month", nullptr, "not a time zone file",
+		    "Europe/Berlin.month"},
 		{"Europe/Kyiv", nullptr, "not a time zone file", "Europe/Kyiv"},
 		{too_long.c_str(), nullptr, "name too long", too_long},
 		{"fifo", nullptr, "not a regular file", "fifo"},
 		{"EST5EDT", nullptr, nullptr, ""},
 		{"XYZ-05:30", nullptr, nullptr, ""},
 		{"XYZ-7ABC", nullptr, nullptr, ""},
+		{"<+03>-3", nullptr, nullptr, ""},
+		{"AEST-10AEDT,M10.1.0,M4.1.0/3", nullptr, nullptr, ""},
+		{"IST-2IDT,M3.4.4/26,M10.5.0", nullptr, nullptr, ""},
+		{"EST5EDT,0/0,J365/25", nullptr, nullptr, ""},
+		{"<-03>3<-02>,M3.5.0/-2,M10.5.0/-1", nullptr, nullptr, ""},
 		{"<+3>-3", nullptr, "not a rule", "<+3>-3"},
+		{"CET-1CEST;M3.5.0,M10.5.0/3", nullptr, "not a rule",
+		    "CET-1CEST;M3.5.0,M10.5.0/3"},
+		{"EST5EDT,garbage", nullptr, "not a rule", "EST5EDT,garbage"},
+		{"CET-1CEST,M13.5.0,M10.5.0", nullptr, "not a rule",
+		    "CET-1CEST,M13.5.0,M10.5.0"},
+		{"CET-1CEST,M3.5.0,M10.5.0/3x", nullptr, "not a rule",
+		    "CET-1CEST,M3.5.0,M10.5.0/3x"},
+		{"XYZ-25", nullptr, "not a rule", "XYZ-25"},
 		{"UTC", nullptr, nullptr, ""},
 		{"utc", nullptr, nullptr, ""},
+		{"Zulu", nullptr, nullptr, ""},
 		{"", nullptr, nullptr, ""},
 		{"XYZ-7ABC", nullptr, "not a regular file", "fifos/posixrules",
+		    "fifos"},
+		{"EST5EDT", nullptr, "not a regular file", "fifos/posixrules",
 		    "fifos"},
 		{"", nullptr, "not a regular file", "fifos/Universal", "fifos"},
 		{nullptr, nullptr, nullptr, ""},
@@ -683,14 +745,18 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 		    "localtime -> zones/Europe/Berlin.cut"},
 		{nullptr, "zones/Europe/Berlin.type", "not a time zone file",
 		    "localtime -> zones/Europe/Berlin.type"},
-		{":", "zones/Europe/Berlin.type", "not a time zone file",
-		    "localtime -> zones/Europe/Berlin.type"},
+		{nullptr, "zones/Europe/Berlin.rule", "not a time zone file",
+		    "localtime -> zones/Europe/Berlin.rule"},
+		{":", "zones/Europe/Berlin.type", nullptr, ""},
 		{localtime.c_str(), "zones/Europe/Kiev", missing.c_str(),
 		    "localtime -> zones/Europe/Kiev"},
 		{nullptr, "zones/Etc/UTC", nullptr, ""},
 		{nullptr, "zones/fifo", "not a regular file",
 		    "localtime -> zones/fifo"},
+		{nullptr, "fifos/UTC", "not a regular file",
+		    "localtime -> fifos/UTC"},
 	};
+	const std::time_t now = std::time(nullptr);
 	// A check that waits for a FIFO's writer ends the tests here.
 	alarm(60);
 	for (const zone_case &c : cases) {
@@ -701,21 +767,34 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 		if (c.localtime != nullptr)
 			fs::create_symlink(c.localtime, "localtime");
 		std::string name;
-		EXPECT_STREQ(check(c.tz, c.zone_dir, localtime, name), c.reason);
+		const char *reason = check(c.tz, c.zone_dir, localtime, name);
+		EXPECT_STREQ(reason, c.reason);
 		EXPECT_EQ(name, c.name.rfind("localtime", 0) == 0 ?
 		    directory.string() + "/" + c.name : c.name);
+		// A zone taken has the hour that date shows.
+		if (reason == nullptr && c.reason == nullptr && c.tz != nullptr) {
+			EXPECT_EQ(std::localtime(&now)->tm_hour,
+			    date_hours({c.tz}, now).at(0));
+		}
 	}
 	alarm(0);
 	// Every zone the system has, as TZ names it and as the host's zone:
-	// glibc's verdict is the same through either spelling.
+	// each zone file is taken, with the hour that date shows, whichever
+	// the spelling; any other file is refused.
 	int disagreements = 0;
 	std::string ignored;
+	std::vector<std::string> zones;
+	std::vector<int> hours;
 	for (const auto &entry : fs::recursive_directory_iterator(zoneinfo)) {
 		if (entry.is_directory())
 			continue;
 		std::string tz = entry.path().lexically_relative(zoneinfo);
 		bool named = check(tz.c_str(), zoneinfo.c_str(), localtime,
 		    ignored) != nullptr;
+		if (named == (read_file(entry.path()).rfind("TZif", 0) == 0))
+			ADD_FAILURE() << tz << (named ? ": refused" : ": taken");
+		zones.push_back(tz);
+		hours.push_back(named ? -1 : std::localtime(&now)->tm_hour);
 		std::remove("localtime");
 		fs::create_symlink(entry.path(), "localtime");
 		bool host = check(nullptr, zoneinfo.c_str(), localtime,
@@ -727,6 +806,13 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 		}
 	}
 	EXPECT_EQ(disagreements, 0);
+	setenv("TZDIR", zoneinfo.c_str(), 1);
+	std::vector<int> shown = date_hours(zones, now);
+	ASSERT_EQ(shown.size(), zones.size());
+	for (std::size_t i = 0; i < zones.size(); ++i)
+		if (hours[i] != -1 && hours[i] != shown[i])
+			ADD_FAILURE() << zones[i] << ": hour " << hours[i] <<
+			    ", date says " << shown[i];
 	unsetenv("TZDIR");
 	unsetenv("TZ");
 	tzset();
@@ -753,8 +839,8 @@ TEST_F(run_test, leaves_the_restart_to_a_run_that_made_the_marker_first)
 	std::setvbuf(racing, nullptr, _IONBF, 0);
 	std::tm local_time = reading(1);
 
-	EXPECT_EQ(reboot_guard_run({&local_time, 0, nullptr, nullptr},
-	    {racing, err, false, false}, fake_runner, fake_logger), 0);
+	EXPECT_EQ(reboot_guard_run({0, &local_time, 0, nullptr, nullptr},
+	    {racing, err, false, false}, fake_runner, nullptr, fake_logger), 0);
 	std::fclose(racing);
 	EXPECT_EQ(calls, 0);
 	EXPECT_EQ(read_file(MARKER_NAME), "other run");

@@ -427,13 +427,23 @@ file_size_limit() {
 }
 
 # A zone name without its file (as Debian 13 keeps the old names apart)
-# would be UTC in silence: the run stops after its first message. A rule
-# needs no file.
+# would be UTC in silence, and a rule or a zone file whose rule at its end
+# is cut short would be read in part: the run stops after its first
+# message. A rule needs no file.
 unknown_time_zone() {
-	local dir tag zone why
+	local dir tag zone why sign noon=$work/zones/Test/Noon
 	dir=$(new_dir)
 	mkdir "$work/no-zones"
 	[ -f /usr/share/zoneinfo/Europe/Berlin ] || skip "needs the system's zone files (tzdata)"
+	# A zone at hour 12 as zic makes it since 2020 (slim: after its last
+	# change, the rule at its end is the whole zone), and cut in that rule.
+	# POSIX counts offsets west, zic east.
+	zone=$(tz_for_hour 12)
+	sign=-
+	[ "${zone:3:1}" != - ] || sign=
+	printf 'Zone Test/Noon %s%s - XYZ\n' "$sign" "${zone:4}" >"$work/noon.zi"
+	zic -b slim -d "$work/zones" "$work/noon.zi"
+	head -c -3 "$noon" >"$noon.cut"
 	while read -r tag zone why; do
 		TZDIR=$work/no-zones zone=$zone run "$tag" 1 "$dir"
 		expect_status "$tag" 1
@@ -443,47 +453,129 @@ unknown_time_zone() {
 			fail "run $tag: stderr: $(cat "$work/$tag.err")"
 	done <<-ZONES
 	legacy US/Eastern No such file or directory
+	cut $noon.cut not a time zone file
 	ZONES
 	expect_no_marker "$dir"
+	zone=$noon expect_run slim 12 "$dir" none
 	TZDIR=$work/no-zones expect_run rule 1 "$dir" requested
 	expect_requests "$dir" 1
-	# The host's zone, whole in length but without the rule at its end,
-	# which glibc would take for UTC in silence. Root puts it in place of
-	# /etc/localtime, in a mount namespace of the run's own.
+	# The host's zone: Berlin whole in length but without its rule, the
+	# zone above cut, and with a type glibc refuses, in a mount namespace
+	# of the run's own, as root and as a setuid copy run by nobody, for
+	# which glibc opens the host's zone by its own path alone.
 	[ "$(id -u)" = 0 ] && [ -z "${REBOOT_GUARD_EMULATOR:-}" ] &&
 		unshare -m sh -c 'mount -t tmpfs tmpfs /etc' 2>/dev/null || return 0
-	local berlin=/usr/share/zoneinfo/Europe/Berlin rule status
+	local berlin=/usr/share/zoneinfo/Europe/Berlin rule file who as target status
 	rule=$(tail -n 1 "$berlin")
 	head -c $(( $(wc -c <"$berlin") - ${#rule} - 2 )) "$berlin" >"$work/no-rule"
-	(cd "$dir" && env -u TZ unshare -m sh -c 'mount -t tmpfs tmpfs /etc &&
-		ln -s "$1" /etc/localtime && PATH=$2 exec "$3"' sh "$work/no-rule" "$bin" "$program") \
-		>"$work/host.out" 2>"$work/host.err" </dev/null && status=0 || status=$?
-	[ "$status" = 1 ] && [ "$(cat "$work/host.err")" = \
-		"reboot_guard: unknown time zone /etc/localtime -> $work/no-rule: not a time zone file" ] ||
-		fail "a host zone without its rule: exit $status, stderr: $(cat "$work/host.err")"
+	# The first type's summer-time flag, after the second header.
+	perl -0777 -pe 'my @c = unpack "N6", substr($_, 20, 24);
+		my $at = 44 + $c[3] * 5 + $c[4] * 6 + $c[5] + $c[2] * 8 + $c[1] + $c[0];
+		my @d = unpack "N6", substr($_, $at + 20, 24);
+		substr($_, $at + 44 + $d[3] * 9 + 4, 1) = "\x7f"' "$noon" >"$noon.bad"
+	install -m 4755 "$program" "$work/setuid"
+	chmod 755 "$work" "$dir"
+	for file in "$work/no-rule" "$noon.cut" "$noon.bad" "$noon"; do
+		for who in root nobody; do
+			tag=host_${file##*/}_$who as=() target=$program
+			if [ "$who" = nobody ]; then
+				as=("$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups)
+				target=$work/setuid
+			fi
+			(cd "$dir" && env -u TZ ASAN_OPTIONS=detect_leaks=0 unshare -m sh -c 'mount -t tmpfs tmpfs /etc &&
+				ln -s "$1" /etc/localtime && PATH=$2 && shift 2 && exec "$@"' sh "$file" "$bin" \
+				"${as[@]}" "$target") \
+				>"$work/$tag.out" 2>"$work/$tag.err" </dev/null && status=0 || status=$?
+			echo "$status" >"$work/$tag.status"
+			if [ "$file" = "$noon" ]; then
+				expect_status "$tag" 0
+				expect_report "$tag" 12 none
+			else
+				expect_status "$tag" 1
+				[ "$(cat "$work/$tag.err")" = \
+					"reboot_guard: unknown time zone /etc/localtime -> $file: not a time zone file" ] ||
+					fail "run $tag: stderr: $(cat "$work/$tag.err")"
+			fi
+		done
+	done
 	expect_requests "$dir" 1
 }
 
+# logind's schedule of another's shutdown, in a mount namespace of the
+# run's own: one due in this hour stands in for the restart and keeps the
+# marker; one due later leaves none, so that the first run after it is
+# cancelled restarts; one in the past, a dry run and one without a time
+# are no shutdown. The journal files the line as a warning.
+other_shutdown_scheduled() {
+	local tag due lines outcome dir said now
+	[ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null || skip "needs root and a mount namespace"
+	parent=("$(command -v unshare)" -m "$(command -v sh)" -c 'path=$PATH
+		PATH=/usr/sbin:/usr/bin:/sbin:/bin
+		mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/shutdown &&
+		{ [ ! -s "$0" ] || cp "$0" /run/systemd/shutdown/scheduled; } &&
+		PATH=$path exec "$@"' "$work/scheduled")
+	while read -r tag due lines outcome; do
+		dir=$(new_dir)
+		now=$(date +%s)
+		{
+			[ "$due" = - ] || echo "USEC=$(( (now + due) * 1000000 ))"
+			printf '%s\n' ${lines//,/ }
+		} >"$work/scheduled"
+		: >"$work/$tag.err"
+		JOURNAL_STREAM=$(stat -c %d:%i "$work/$tag.err") run "$tag" 1 "$dir"
+		expect_status "$tag" 0
+		case $outcome in
+		marker)
+			expect_report "$tag" 1 raced
+			said="<4>reboot_guard: a shutdown is already scheduled; this run requested none"
+			expect_marker "$dir" ;;
+		none)
+			expect_report "$tag" 1 raced
+			said="<4>reboot_guard: a shutdown is already scheduled, due in 180 minutes, after this hour; this run requested none and made no marker"
+			expect_no_marker "$dir"
+			# Cancelled: the next run of the hour restarts.
+			: >"$work/scheduled"
+			expect_run "${tag}_cancelled" 1 "$dir" requested ;;
+		requested)
+			expect_report "$tag" 1 requested
+			said=
+			expect_marker "$dir" ;;
+		esac
+		[ "$(cat "$work/$tag.err")" = "$said" ] || fail "run $tag: stderr: $(cat "$work/$tag.err")"
+		expect_requests "$dir" "$([ "$outcome" = marker ] && echo 0 || echo 1)"
+	done <<-ROWS
+	this_hour 600 MODE=reboot,WARN_WALL=1 marker
+	later 10800 MODE=poweroff none
+	past -600 MODE=poweroff requested
+	dry_run 600 MODE=poweroff,DRY_RUN=1 requested
+	old_dry_run 600 MODE=dry-poweroff requested
+	no_time - MODE=poweroff requested
+	ROWS
+	parent=()
+}
+
 # The marker reaches the disk before the restart is asked for: its
-# exclusive creation, its fsync, the fsync of its directory, then the
-# command, in that order.
+# exclusive creation, its content, its fsync, the fsync of its directory,
+# then the command, in that order.
 durable_steps_in_hour_1() {
 	local dir steps
 	dir=$(new_dir)
 	command -v strace >/dev/null || skip "needs strace (apt-get install strace)"
 	[ -z "${REBOOT_GUARD_EMULATOR:-}" ] || skip "strace would trace the emulator"
-	parent=("$(command -v strace)" -f -qq -o "$work/trace" -e trace=openat,fsync,execve)
+	parent=("$(command -v strace)" -f -qq -o "$work/trace" -e trace=openat,write,fsync,execve)
 	# A sanitizer build's leak check cannot work under ptrace.
 	ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 expect_run traced 1 "$dir" requested
 	parent=()
 	expect_requests "$dir" 1
 	steps=$(sed -nE 's/^[0-9]+ +//
 		s/^openat\(AT_FDCWD, "rebooted.txt", O_WRONLY\|O_CREAT\|O_EXCL[^)]*\) = ([0-9]+)$/create \1/p
+		s/^write\(([0-9]+), "Rebooted", 8\) += 8$/write \1/p
 		s/^openat\(AT_FDCWD, "\.", O_RDONLY[^)]*O_DIRECTORY[^)]*\) = ([0-9]+)$/folder \1/p
 		s/^fsync\(([0-9]+)\) += 0$/fsync \1/p
 		s/^execve\("\/bin\/sh".*/command/p' "$work/trace" | paste -sd ' ')
-	[[ $steps =~ ^create\ ([0-9]+)\ fsync\ ([0-9]+)\ folder\ ([0-9]+)\ fsync\ ([0-9]+)\ command$ ]] &&
-		[ "${BASH_REMATCH[1]}" = "${BASH_REMATCH[2]}" ] && [ "${BASH_REMATCH[3]}" = "${BASH_REMATCH[4]}" ] ||
+	[[ $steps =~ ^create\ ([0-9]+)\ write\ ([0-9]+)\ fsync\ ([0-9]+)\ folder\ ([0-9]+)\ fsync\ ([0-9]+)\ command$ ]] &&
+		[ "${BASH_REMATCH[1]}" = "${BASH_REMATCH[2]}" ] && [ "${BASH_REMATCH[1]}" = "${BASH_REMATCH[3]}" ] &&
+		[ "${BASH_REMATCH[4]}" = "${BASH_REMATCH[5]}" ] ||
 		fail "the durable steps: $steps"
 }
 

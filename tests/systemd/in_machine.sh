@@ -129,15 +129,19 @@ packages() {
 	check "a second run in hour 1 succeeds" runs
 	check "the second run schedules nothing" scheduled ""
 	check "one restart was requested in all" asked 1
-	# A poweroff that an administrator scheduled for later in the night
-	# stands: the run of hour 1 leaves it, says so as a warning and
-	# succeeds.
+	# A poweroff that an administrator scheduled for 11:00 stands: the run
+	# of hour 1 leaves it, says so as a warning, succeeds and keeps no
+	# marker, so that once the poweroff is cancelled the next run restarts.
 	rm -f "$marker"
 	shutdown -h +600 >/dev/null 2>&1
-	check "a run in hour 1 beside a scheduled poweroff succeeds" runs
+	check "a run in hour 1 beside a poweroff due later succeeds" runs
 	check "and leaves the poweroff scheduled" scheduled poweroff
-	check "and says so in the journal as a warning" sh -c "journalctl -q -b -u $service -p warning..warning -o cat |
-		grep -qx 'reboot_guard: a shutdown is already scheduled; this run requested none'"
+	check "and says so in the journal as a warning, with no marker" sh -c "journalctl -q -b -u $service -p warning..warning -o cat |
+		grep -qx 'reboot_guard: a shutdown is already scheduled, due in [0-9]* minutes, after this hour; this run requested none and made no marker'"
+	check "and keeps no marker" gone "$marker"
+	shutdown -c
+	check "once it is cancelled, the next run in hour 1 restarts" runs_and_marks
+	check "logind has that restart scheduled" scheduled reboot
 	shutdown -c
 	if [ -n "$REPOSITORY" ]; then
 		check "apt refuses a release signed by another key" refuses repo-other-key 'Missing key'
