@@ -3,37 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
-
+#include "host.h"
 #include "marker.h"
-
-#ifdef _WIN32
-// Pinned to the system's own copy: the command processor would otherwise
-// run a shutdown.exe, .bat or .cmd planted in the working directory, with
-// the rights of this program.
-const char restart_command[] =
-    "%SystemRoot%\\System32\\shutdown.exe /f /r /t 300";
-
-// Says whether shutdown.exe refused because another's countdown runs
-// (ERROR_SHUTDOWN_IS_SCHEDULED) or a shutdown is under way
-// (ERROR_SHUTDOWN_IN_PROGRESS). It cannot say when that one ends.
-static bool shutdown_pending(int status)
-{
-	return status == 1190 || status == 1115;
-}
-#else
-// POSIX hosts have no Windows shutdown; their own restarts in five minutes.
-const char restart_command[] = "shutdown -r +5";
-
-// Its answer does not tell another's shutdown from a failure; logind's
-// schedule is read before the marker is made instead.
-static bool shutdown_pending(int)
-{
-	return false;
-}
-#endif
 
 static const int reboot_hour = 1;
 static const int clearing_hour = 15;
@@ -71,28 +42,6 @@ static int complain(const run_streams &streams, event_logger *log_event,
 	return 1;
 }
 
-// Puts into reason what the status that `system` returned says went wrong.
-static void describe_command_status(int status, int error, char *reason,
-    std::size_t size)
-{
-	if (status == -1) {
-		std::snprintf(reason, size, "%s", std::strerror(error));
-		return;
-	}
-#ifdef _WIN32
-	std::snprintf(reason, size, "exit status %d", status);
-#else
-	if (WIFEXITED(status))
-		std::snprintf(reason, size, "exit status %d",
-		    WEXITSTATUS(status));
-	else if (WIFSIGNALED(status))
-		std::snprintf(reason, size, "killed by signal %d",
-		    WTERMSIG(status));
-	else
-		std::snprintf(reason, size, "status %d", status);
-#endif
-}
-
 static int request_restart(const run_streams &streams,
     command_runner *run_command, event_logger *log_event)
 {
@@ -112,14 +61,17 @@ static int request_restart(const run_streams &streams,
 		return 0;
 	// The machine goes down all the same, and whoever scheduled that
 	// shutdown chose its time and kind: this run does not replace it.
-	if (shutdown_pending(status)) {
+	if (host_shutdown_pending(status)) {
 		tell(streams, log_event, event_already_scheduled, false,
 		    already_scheduled);
 		return 0;
 	}
 
 	char reason[64];
-	describe_command_status(status, errno, reason, sizeof reason);
+	if (status == -1)
+		std::snprintf(reason, sizeof reason, "%s", std::strerror(errno));
+	else
+		host_describe_status(status, reason, sizeof reason);
 	return complain(streams, log_event, false, restart_command, reason,
 	    "; " MARKER_NAME " stays, so this hour will not retry");
 }

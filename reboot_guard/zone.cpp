@@ -200,8 +200,6 @@ static const char *read_footer(const char *path, char *footer,
 		}
 	}
 	close(fd);
-	if (reason != nullptr)
-		*footer = '\0';
 	return reason;
 }
 

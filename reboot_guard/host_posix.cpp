@@ -1,0 +1,210 @@
+// What reboot_guard needs of a POSIX system; Linux's and glibc's own parts
+// (logind's schedule, the journal's stream, the zone check) included.
+#include "host.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifdef __GLIBC__
+#include <sys/auxv.h>
+
+#include "zone.h"
+#endif
+
+// POSIX hosts have no Windows shutdown; their own restarts in five minutes.
+const char restart_command[] = "shutdown -r +5";
+
+static const char *tz; // as the run was given it
+
+const char *host_check_zone(const char **zone)
+{
+	tz = std::getenv("TZ");
+	*zone = nullptr;
+#ifdef __GLIBC__
+	// glibc would take a zone it cannot load for UTC, in silence; its zone
+	// names say where it did.
+	static char name[2 * 4096 + 8]; // the longest path and its link
+	const char *zone_dir = std::getenv("TZDIR");
+	if (zone_dir == nullptr || *zone_dir == '\0')
+		zone_dir = "/usr/share/zoneinfo";
+	const char *reason = zone_check(tz, {"/etc/localtime", zone_dir,
+	    getauxval(AT_SECURE) != 0}, name, sizeof name);
+	if (reason != nullptr)
+		*zone = name;
+	return reason;
+#else
+	return nullptr; // another C library's zone is that library's word
+#endif
+}
+
+// Says whether two descriptors lead to the same file, pipe or socket.
+static bool same_sink(int a, int b)
+{
+	struct stat first, second;
+	return fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
+	    first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// systemd names the journal's stream in JOURNAL_STREAM, as "device:inode".
+static bool is_journal(int fd)
+{
+	const char *stream = std::getenv("JOURNAL_STREAM");
+	unsigned long long device, inode;
+	char rest;
+	struct stat status;
+	return stream != nullptr &&
+	    std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) == 2 &&
+	    fstat(fd, &status) == 0 && status.st_dev == device &&
+	    status.st_ino == inode;
+}
+
+run_streams host_prepare()
+{
+	// A log reader that went away or a file-size limit must make a write
+	// fail, not end the run: whether anyone reads the report decides
+	// nothing.
+	std::signal(SIGPIPE, SIG_IGN);
+	std::signal(SIGXFSZ, SIG_IGN);
+	// A failure line must not be glued to the report's open last line
+	// where both go to one log, and the journal must file it as an error.
+	return {stdout, stderr, same_sink(1, 2), is_journal(2)};
+}
+
+int host_run_command(const char *command)
+{
+	// The zone check's spelling of the host's zone was for the clock
+	// alone: the command gets TZ as the run was given it.
+	if (tz == nullptr)
+		unsetenv("TZ");
+	else
+		setenv("TZ", tz, 1);
+	// A parent that ignores SIGCHLD passes that on through exec, and
+	// system could then not collect the status of a request it made.
+	std::signal(SIGCHLD, SIG_DFL);
+	return std::system(command);
+}
+
+#ifdef __linux__
+// logind keeps one scheduled shutdown in this file, and removes it when
+// the shutdown is cancelled, fails or comes due as a dry run: a line
+// "USEC=" with its time in microseconds of the real-time clock, and
+// "DRY_RUN=1" (or, from older versions, a "MODE=" beginning "dry-") for
+// one that only warns. Its wall message is escaped: no line of its own.
+bool host_scheduled_shutdown(std::time_t *due)
+{
+	char text[4096] = "\n";
+	struct stat status;
+	ssize_t length = -1;
+	unsigned long long usec;
+	int digits = 0;
+
+	// Not blocking: nothing but logind's own file may keep the run
+	// waiting.
+	int fd = open("/run/systemd/shutdown/scheduled",
+	    O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+	if (fd == -1)
+		return false;
+	if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+		length = read(fd, text + 1, sizeof text - 2);
+	close(fd);
+	if (length <= 0)
+		return false;
+	text[length + 1] = '\0';
+	const char *time = std::strstr(text, "\nUSEC=");
+	if (time == nullptr || time[6] < '0' || time[6] > '9' ||
+	    std::sscanf(time + 6, "%llu%n", &usec, &digits) != 1 ||
+	    time[6 + digits] != '\n' || std::strstr(text, "\nDRY_RUN=1\n") ||
+	    std::strstr(text, "\nMODE=dry-"))
+		return false;
+	*due = static_cast<std::time_t>(usec / 1000000);
+	return true;
+}
+#else
+bool host_scheduled_shutdown(std::time_t *)
+{
+	return false;
+}
+#endif
+
+// The journal, cron's mail or a log file keeps stderr already.
+void host_log_event(event_kind, const char *)
+{
+}
+
+// shutdown's answer does not tell another's shutdown from a failure;
+// logind's schedule is read before the marker is made instead.
+bool host_shutdown_pending(int)
+{
+	return false;
+}
+
+void host_describe_status(int status, char *reason, std::size_t size)
+{
+	if (WIFEXITED(status))
+		std::snprintf(reason, size, "exit status %d",
+		    WEXITSTATUS(status));
+	else if (WIFSIGNALED(status))
+		std::snprintf(reason, size, "killed by signal %d",
+		    WTERMSIG(status));
+	else
+		std::snprintf(reason, size, "status %d", status);
+}
+
+// A link whose target is missing and a file nobody may read both exist.
+bool host_name_exists(const char *name)
+{
+	struct stat status;
+
+	return lstat(name, &status) == 0;
+}
+
+int host_create_new(const char *name)
+{
+	return open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+}
+
+long host_write(int fd, const char *data, unsigned int length)
+{
+	return write(fd, data, length);
+}
+
+// A power cut before the file system commits on its own (seconds later)
+// would lose the marker, and the machine would come back in hour 1 and
+// restart again.
+bool host_sync(int fd)
+{
+	return fsync(fd) == 0;
+}
+
+bool host_close(int fd)
+{
+	return close(fd) == 0;
+}
+
+// The marker's name lives in the working directory, which must reach the
+// disk as well, or the synced content has no name after a power cut.
+bool host_sync_working_directory()
+{
+	int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd == -1)
+		return false;
+	bool synced = fsync(fd) == 0;
+	int error = errno;
+	close(fd);
+	errno = error;
+	return synced;
+}
+
+// Takes an empty directory as well as a file.
+int host_remove(const char *name)
+{
+	return std::remove(name);
+}
