@@ -34,6 +34,7 @@ if(WIN32)
     find_program(REBOOT_GUARD_WIXL wixl)
     if(REBOOT_GUARD_WIXL)
         set(wxs ${PROJECT_SOURCE_DIR}/contrib/windows/reboot_guard.wxs)
+        file(GLOB msi_tables ${PROJECT_SOURCE_DIR}/contrib/windows/tables/*.idt)
         add_custom_command(OUTPUT ${REBOOT_GUARD_MSI}
             COMMAND ${CMAKE_COMMAND} -DWIXL=${REBOOT_GUARD_WIXL} -DWXS=${wxs}
                 -DVERSION=${PROJECT_VERSION}
@@ -42,7 +43,7 @@ if(WIN32)
                 -DSTAGING=${REBOOT_GUARD_MSI_STAGING}
                 -DOUTPUT=${REBOOT_GUARD_MSI}
                 -P ${PROJECT_SOURCE_DIR}/cmake/build_msi.cmake
-            DEPENDS reboot_guard ${wxs} cmake/build_msi.cmake
+            DEPENDS reboot_guard ${wxs} ${msi_tables} cmake/build_msi.cmake
                 cmake/stamp_staging.cmake README.md ${doc_pages}
                 LICENSE contrib/windows/reboot_guard.xml
             VERBATIM)

@@ -69,12 +69,37 @@ file(WRITE "${tables_dir}/File.idt" "${versioned}")
 file(READ "${tables_dir}/MsiFileHash.idt" hashes)
 string(REGEX REPLACE "\nreboot_guard\\.exe\t[^\n]*" "" hashes "${hashes}")
 file(WRITE "${tables_dir}/MsiFileHash.idt" "${hashes}")
-foreach(table CustomAction File MsiFileHash)
-    execute_process(
-        COMMAND msibuild "${OUTPUT}" -i "${tables_dir}/${table}.idt"
+# And the tables wixl has no element for, beside the WiX source: the
+# working folder's access as Windows Installer creates it, the file that
+# keeps it through an upgrade's removal, and the validation of every
+# column.
+get_filename_component(wxs_dir "${WXS}" DIRECTORY)
+file(GLOB own_tables "${wxs_dir}/tables/*.idt")
+foreach(table IN ITEMS CustomAction File MsiFileHash LISTS own_tables)
+    if(NOT IS_ABSOLUTE "${table}")
+        set(table "${tables_dir}/${table}.idt")
+    endif()
+    execute_process(COMMAND msibuild "${OUTPUT}" -i "${table}"
         COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
 file(REMOVE_RECURSE "${tables_dir}")
+# The tables wixl writes empty serve nothing, and would each need their
+# validation too.
+execute_process(COMMAND msiinfo tables "${OUTPUT}" OUTPUT_VARIABLE tables
+    COMMAND_ERROR_IS_FATAL ANY)
+string(STRIP "${tables}" tables)
+string(REGEX REPLACE "\r?\n" ";" tables "${tables}")
+list(FILTER tables EXCLUDE REGEX "^(_|$)")
+foreach(table IN LISTS tables)
+    execute_process(COMMAND msiinfo export "${OUTPUT}" ${table}
+        OUTPUT_VARIABLE rows COMMAND_ERROR_IS_FATAL ANY)
+    string(REGEX MATCHALL "\n" lines "${rows}")
+    list(LENGTH lines lines)
+    if(lines EQUAL 3)
+        execute_process(COMMAND msibuild "${OUTPUT}" -q "DROP TABLE ${table}"
+            COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+endforeach()
 
 # wixl stamps the summary with the time of the build and a random
 # PackageCode. A release carries the commit's time instead, and every

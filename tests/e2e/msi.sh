@@ -131,51 +131,99 @@ check() {
 	if "$@" >/dev/null 2>&1; then echo "ok $name"; else echo "FAIL $name"; failed+=("$name"); fi
 }
 
-# tool_calls: the calls of icacls and takeown since the last, one a line.
+# tool_calls: the calls of icacls and takeown since the last, one a line:
+# none, ever, as both follow links and open the folder to others.
 tool_calls() {
 	tr -d '\r' <"$WINEPREFIX/drive_c/tool-calls.log"
 	: >"$WINEPREFIX/drive_c/tool-calls.log"
 }
-folder='C:\ProgramData\reboot_guard\.'
-taken="takeown.exe /f $folder /a
-icacls.exe $folder /reset /L"
-locked="icacls.exe $folder /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F"
+: >"$WINEPREFIX/drive_c/tool-calls.log"
+table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
 
 # What wixl cannot write is in the tables: the rollback actions, each
 # right before what it undoes (on its condition, but for the task's
 # registration, which only a first install takes back), and the
 # program's version.
 rollbacks_precede() {
-	local sequence
-	sequence=$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r')
-	msiinfo export "$msi" CustomAction | tr -d '\r' | awk -F '\t' '
+	table CustomAction | awk -F '\t' '
 		$1 ~ /^Rollback/ { if (int($2 / 256) % 2 && int($2 / 1024) % 2) n++; else bad = 1 }
-		END { exit bad || n != 3 }' &&
-	awk -F '\t' '{ at[$1] = $3; when[$1] = $2 }
-		END { split("RegisterTask UnregisterTask RemoveWorkingFolder", undone, " ")
-			for (i in undone) if (at["Rollback" undone[i]] != at[undone[i]] - 1 ||
-				(undone[i] != "RegisterTask" && when["Rollback" undone[i]] != when[undone[i]])) exit 1 }' <<<"$sequence"
+		END { exit bad || n != 2 }' &&
+	table InstallExecuteSequence | awk -F '\t' '{ at[$1] = $3; when[$1] = $2 }
+		END { if (at["RollbackRegisterTask"] != at["RegisterTask"] - 1 ||
+			at["RollbackUnregisterTask"] != at["UnregisterTask"] - 1 ||
+			when["RollbackUnregisterTask"] != when["UnregisterTask"]) exit 1 }'
 }
 check "each rollback action is one, right before what it undoes" rollbacks_precede
 check "the File table carries the program's version" \
-	[ "$(msiinfo export "$msi" File | tr -d '\r' | awk -F '\t' '$1 == "reboot_guard.exe" { print $5 "/" $6 }')" = "$version.0/1033" ]
+	[ "$(table File | awk -F '\t' '$1 == "reboot_guard.exe" { print $5 "/" $6 }')" = "$version.0/1033" ]
+# The working folder is made with its access, owner Administrators and
+# two entries, protected from inheritance; on a first install, whatever
+# was at its path is renamed aside first, by cmd, which follows no link;
+# nothing runs takeown or icacls.
+check "CreateFolders makes the working folder for SYSTEM and Administrators alone" [ "$(table MsiLockPermissionsEx)" = \
+	"WorkingFolder	WorkingFolder	CreateFolder	O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)	" ]
+first_install() {
+	table InstallExecuteSequence | awk -F '\t' '
+		$1 ~ /WorkingFolder/ && $2 == "NOT Installed AND NOT OLDER_VERSION_FOUND" { print $3, $1 }' |
+		sort -n | cut -d ' ' -f 2 | paste -sd ' '
+}
+check "a first install removes a link, renames aside the rest and checks the path, before CreateFolders" \
+	[ "$(first_install)" = "RemoveLinkAtWorkingFolder MoveAsideWorkingFolder CheckWorkingFolderPath" ]
+check "no action runs takeown or icacls" sh -c "! msiinfo export '$msi' CustomAction | grep -qiE 'takeown|icacls'"
+# Validation's own tables: every column of every table described, the
+# set-property actions impersonated (no 0x800 on type 51), and each
+# action of a sequence on a number of its own.
+validated() {
+	local name columns
+	for name in $(msiinfo tables "$msi" | tr -d '\r' | grep -v '^_[SF]'); do
+		read -r -a columns < <(msiinfo export "$msi" "$name" | head -n 1 | tr -d '\r')
+		for column in "${columns[@]}"; do
+			table _Validation | cut -f 1,2 | grep -qx "$name	$column" || return 1
+		done
+	done
+}
+check "_Validation describes every column of every table" validated
+check "no set-property action carries the no-impersonate bit" sh -c "
+	msiinfo export '$msi' CustomAction | tr -d '\r' | tail -n +4 |
+	awk -F '\t' '\$2 % 64 == 51 && int(\$2 / 2048) % 2 { exit 1 }'"
+check "no two actions of a sequence share a number" sh -c "
+	for sequence in InstallExecuteSequence InstallUISequence AdminExecuteSequence AdminUISequence AdvtExecuteSequence; do
+		msiinfo export '$msi' \$sequence | tr -d '\r' | tail -n +4 | cut -f 3 | sort | uniq -d | grep -q . && exit 1
+	done; exit 0"
 
-# A folder that cannot be taken over fails the install, and nothing stays.
-status=0
-TOOL_STATUS=5 msiexec /i "$msi" refused || status=$?
-check "an install whose takeown fails fails" [ "$status" != 0 ]
-check "and leaves nothing behind" nothing_left
 # A first install that fails after the task's registration takes it away.
 status=0
 msiexec /i "$work/failing.msi" failed-install /qn WIXFAILWHENDEFERRED=1 || status=$?
 check "a first install that fails at its end fails" [ "$status" != 0 ]
 check "and leaves no task, nor anything else" nothing_left
 
-# Any user may make the working folder before the install, and plant a
-# marker in it that would stop every restart.
+# Any user may make a link at the working folder's path before the install,
+# to a folder of someone else's: the install must neither follow it nor
+# touch what it leads to.
+victim=$work/victim
+mkdir -p "$victim" "$(dirname "$working_dir")"
+echo kept >"$victim/file"
+ln -s "$victim" "$working_dir"
+status=0
+msiexec /i "$msi" linked || status=$?
+check "an install over a link leaves the folder it led to and its file as they were" \
+	[ "$(ls -A "$victim"; cat "$victim/file")" = "file
+kept" ]
+# Windows removes the link itself (rd); Wine cannot, and follows it in
+# every rename, so there the install must refuse.
+if [ "$status" = 0 ]; then
+	check "and makes the working folder a real one" test -d "$working_dir" -a ! -L "$working_dir"
+	msiexec /x "$msi" linked-uninstall || true
+else
+	check "or, where the link cannot be removed, refuses and leaves it" test -L "$working_dir"
+	rm "$working_dir"
+fi
+check "and leaves nothing of reboot_guard" nothing_left
+
+# Or a folder of their own, with a marker in it that would stop every
+# restart.
 mkdir -p "$working_dir/planted"
 echo planted >"$working_dir/rebooted.txt"
-: >"$WINEPREFIX/drive_c/tool-calls.log"
 # With a reduced user interface, as a double-click has a full one.
 status=0
 msiexec /i "$msi" install /qr || status=$?
@@ -184,9 +232,9 @@ check "the program is in Program Files" [ -f "$program_dir/reboot_guard.exe" ]
 check "the pages the README links are beside it" [ -f "$program_dir/doc/windows.md" ]
 check "the working folder exists" [ -d "$working_dir" ]
 check "a first install empties the working folder" [ -z "$(ls -A "$working_dir")" ]
-check "Administrators took it, cleared its access list, then locked it to SYSTEM and Administrators" \
-	[ "$(tool_calls)" = "$taken
-$locked" ]
+check "and renames aside what the user made, marker and all" \
+	[ "$(cat "$working_dir".moved-*/rebooted.txt)" = planted ]
+check "nothing ran takeown or icacls" [ -z "$(tool_calls)" ]
 check "the task is registered" [ -f "$task" ]
 check "the event source names the program" [ "$(message_file)" = 'C:\Program Files\reboot_guard\reboot_guard.exe' ]
 check "the program carries its version and an asInvoker manifest" sh -c "
@@ -218,22 +266,19 @@ msiexec /i "$rebuilt" rebuild || true
 check "a rebuild of the same version is no second product" [ "$(products)" = "$version" ]
 check "and keeps the task" [ -f "$task" ]
 check "and the marker" [ "$(cat "$working_dir/rebooted.txt")" = Rebooted ]
-check "and takes the working folder and locks it again" [ "$(tool_calls)" = "$taken
-$locked" ]
+check "and leaves the working folder's access as it is" [ -z "$(tool_calls)" ]
 
 status=0
 msiexec /i "$newer" upgrade || status=$?
 check "the upgrade succeeds" [ "$status" = 0 ]
 check "one product is installed, the newer" [ "$(products)" = "$newer_version" ]
 check "the task is still registered" [ -f "$task" ]
-check "and the working folder taken and locked again, not emptied" [ "$(tool_calls)" = "$taken
-$locked" ]
+check "and the working folder's access as it is" [ -z "$(tool_calls)" ]
+check "and no file kept for the older version's removal" [ ! -e "$working_dir/upgrading" ]
 # Wine's removal of the older product does not set UPGRADINGPRODUCTCODE
 # and takes the marker: what is checked here is the tables' conditions.
 check "the tables keep task and marker in an upgrade's removal" [ "$(msiinfo export "$newer" InstallExecuteSequence |
-	grep -cE '^(UnregisterTask|RemoveWorkingFolder)\sREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE\s')" = 2 ]
-check "and an upgrade does not empty the working folder" [ "$(msiinfo export "$newer" InstallExecuteSequence |
-	grep -cE '^EmptyWorkingFolder\sNOT Installed AND NOT OLDER_VERSION_FOUND\s')" = 1 ]
+	grep -cE '^(UnregisterTask|EmptyWorkingFolder)\sREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE\s')" = 2 ]
 
 status=0
 msiexec /i "$msi" downgrade || status=$?
