@@ -62,11 +62,6 @@ bool host_scheduled_shutdown(std::time_t *)
 	return false;
 }
 
-typedef HANDLE(WINAPI register_source_fn)(LPCSTR, LPCSTR);
-typedef BOOL(WINAPI report_event_fn)(HANDLE, WORD, WORD, DWORD, PSID, WORD,
-    DWORD, LPCSTR *, LPVOID);
-typedef BOOL(WINAPI deregister_source_fn)(HANDLE);
-
 // GetProcAddress gives every function the same type; say which it is.
 template <typename function> static function *find(HMODULE dll,
     const char *name)
@@ -86,10 +81,11 @@ void host_log_event(event_kind kind, const char *text)
 	    LOAD_LIBRARY_SEARCH_SYSTEM32);
 	if (advapi == nullptr)
 		return;
-	auto register_source = find<register_source_fn>(advapi,
+	// Their types from the declarations alone, which import nothing.
+	auto register_source = find<decltype(RegisterEventSourceA)>(advapi,
 	    "RegisterEventSourceA");
-	auto report_event = find<report_event_fn>(advapi, "ReportEventA");
-	auto deregister_source = find<deregister_source_fn>(advapi,
+	auto report_event = find<decltype(ReportEventA)>(advapi, "ReportEventA");
+	auto deregister_source = find<decltype(DeregisterEventSource)>(advapi,
 	    "DeregisterEventSource");
 	if (register_source != nullptr && report_event != nullptr &&
 	    deregister_source != nullptr) {
