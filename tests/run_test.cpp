@@ -677,8 +677,11 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 	// Cut inside the rule at its end, or with a rule in its place that
 	// glibc would read in part.
 	write("zones/Europe/Berlin.rule", zone.substr(0, zone.size() - 5));
-	write("zones/Europe/Berlin.month", zone.substr(0, zone.rfind('\n',
-	    zone.size() - 2) + 1) + "CET-1CEST,M13.5.0,M10.5.0\n");
+	std::string body = zone.substr(0, zone.rfind('\n', zone.size() - 2) + 1);
+	write("zones/Europe/Berlin.month", body + "CET-1CEST,M13.5.0,M10.5.0\n");
+	// A summer time without dates, which glibc would take from
+	// posixrules while it turns the clock into local time.
+	write("zones/Europe/Berlin.undated", body + "CET-1CEST\n");
 	write("zones/Europe/Kyiv", "not a zone");
 	ASSERT_EQ(mkfifo("zones/fifo", 0600), 0);
 	fs::create_directory("fifos");
@@ -710,6 +713,8 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 		    "Europe/Berlin.rule"},
 		{"Europe/Berlin.month", nullptr, "not a time zone file",
 		    "Europe/Berlin.month"},
+		{"Europe/Berlin.undated", nullptr, "not a time zone file",
+		    "Europe/Berlin.undated"},
 		{"Europe/Kyiv", nullptr, "not a time zone file", "Europe/Kyiv"},
 		{too_long.c_str(), nullptr, "name too long", too_long},
 		{"fifo", nullptr, "not a regular file", "fifo"},
