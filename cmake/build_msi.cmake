@@ -5,6 +5,7 @@
 #
 # cmake -DWIXL=... -DWXS=... -DVERSION=... -DPROGRAM=... -DSOURCE_DIR=...
 #     -DSTAGING=... -DOUTPUT=... -P build_msi.cmake
+cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${STAGING}")
 file(MAKE_DIRECTORY "${STAGING}")
 file(COPY "${PROGRAM}" "${SOURCE_DIR}/README.md" "${SOURCE_DIR}/LICENSE"
@@ -69,13 +70,66 @@ file(WRITE "${tables_dir}/File.idt" "${versioned}")
 file(READ "${tables_dir}/MsiFileHash.idt" hashes)
 string(REGEX REPLACE "\nreboot_guard\\.exe\t[^\n]*" "" hashes "${hashes}")
 file(WRITE "${tables_dir}/MsiFileHash.idt" "${hashes}")
+# Windows Installer's file names are short names, with the long name after
+# a "|" where it is not one itself; wixl writes the long names alone. Each
+# short name made here is the name's first six letters or digits, "~" and
+# a number that keeps it apart from every other, and its extension's first
+# three: "REBOOT~1.EXE|reboot_guard.exe". The root folder's name, the
+# source's, and "." (the parent itself) stay as they are.
+set(short_char "[^]\\\\?|><:/*\"+,;=[ .]")
+set(valid_short "^${short_char}${short_char}?${short_char}?${short_char}?${short_char}?${short_char}?${short_char}?${short_char}?(\\.${short_char}${short_char}?${short_char}?)?$")
+set(short_names "")
+# add_short_names(TABLE COLUMN): in the names of that column of the table.
+# Its rows hold no ";", which would split them here.
+function(add_short_names table column)
+    file(STRINGS "${tables_dir}/${table}.idt" rows)
+    set(text "")
+    foreach(row IN LISTS rows)
+        string(REGEX REPLACE "\r$" "" row "${row}")
+        string(REPLACE "\t" ";" fields "${row}")
+        # The first three rows are the columns' names, types and keys.
+        string(REGEX MATCHALL "\n" lines "${text}")
+        list(LENGTH lines line)
+        set(name "")
+        if(line GREATER_EQUAL 3)
+            list(GET fields ${column} name)
+            list(GET fields 1 parent)
+        endif()
+        if(NOT name MATCHES "${valid_short}|^\\.$|^$"
+                AND NOT (table STREQUAL "Directory" AND parent STREQUAL ""))
+            string(TOUPPER "${name}" upper)
+            set(extension "")
+            if(upper MATCHES "^(.*)\\.([^.]*)$")
+                set(upper "${CMAKE_MATCH_1}")
+                string(REGEX REPLACE "[^A-Z0-9_-]" "" extension
+                    "${CMAKE_MATCH_2}")
+                string(SUBSTRING ".${extension}" 0 4 extension)
+            endif()
+            string(REGEX REPLACE "[^A-Z0-9_-]" "" stem "${upper}")
+            string(SUBSTRING "${stem}" 0 6 stem)
+            set(number 1)
+            while("${stem}~${number}${extension}" IN_LIST short_names)
+                math(EXPR number "${number} + 1")
+            endwhile()
+            set(short "${stem}~${number}${extension}")
+            list(APPEND short_names "${short}")
+            list(REMOVE_AT fields ${column})
+            list(INSERT fields ${column} "${short}|${name}")
+            string(REPLACE ";" "\t" row "${fields}")
+        endif()
+        string(APPEND text "${row}\r\n")
+    endforeach()
+    file(WRITE "${tables_dir}/${table}.idt" "${text}")
+    set(short_names "${short_names}" PARENT_SCOPE)
+endfunction()
+add_short_names(File 2)
+add_short_names(Directory 2)
 # And the tables wixl has no element for, beside the WiX source: the
-# working folder's access as Windows Installer creates it, the file that
-# keeps it through an upgrade's removal, and the validation of every
-# column.
+# marker's removal when the program's component goes, and the validation
+# of every column.
 get_filename_component(wxs_dir "${WXS}" DIRECTORY)
 file(GLOB own_tables "${wxs_dir}/tables/*.idt")
-foreach(table IN ITEMS CustomAction File MsiFileHash LISTS own_tables)
+foreach(table IN ITEMS CustomAction File Directory MsiFileHash LISTS own_tables)
     if(NOT IS_ABSOLUTE "${table}")
         set(table "${tables_dir}/${table}.idt")
     endif()

@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Installs, runs, upgrades, downgrades and uninstalls the MSI under Wine,
-# in a private prefix made afresh for it, whose shutdown.exe and
-# icacls.exe and takeown.exe are recorders. The other packages it needs
-# (a newer version, a rebuild of the same version) are built here the way
-# the build makes the MSI. A rollback is tested as WiX tests it: a copy of
-# a package gets a deferred action, right before InstallFinalize, that
-# fails where WIXFAILWHENDEFERRED=1 is set.
+# Installs, runs, repairs, upgrades, downgrades and uninstalls the MSI
+# under Wine, in a private prefix made afresh for it, whose shutdown.exe
+# is a recorder. The other packages it needs (a newer version, a rebuild
+# of the same version) are built here the way the build makes the MSI. A
+# rollback is tested as WiX tests it: a copy of a package gets a deferred
+# action, right before InstallFinalize, that fails where
+# WIXFAILWHENDEFERRED=1 is set.
 #
-# usage: msi.sh MSI PROGRAM SOURCE_DIR SHUTDOWN_RECORDER TOOL_RECORDER
+# usage: msi.sh MSI PROGRAM SOURCE_DIR SHUTDOWN_RECORDER
 set -euo pipefail
 msi=$(realpath "$1") program=$(realpath "$2") source_dir=$(realpath "$3")
-shutdown_recorder=$(realpath "$4") tool_recorder=$(realpath "$5")
+shutdown_recorder=$(realpath "$4")
 fail() { echo "FAIL: $*" >&2; exit 1; }
 if ! command -v wixl >/dev/null; then
 	[ "${REBOOT_GUARD_REQUIRE_WINDOWS:-0}" != 1 ] || fail "wixl is missing"
@@ -23,7 +23,7 @@ source "$(dirname "$0")/wine_server.sh"
 work=$(dirname "$msi")/msi-test
 # The installer's own errors, and nothing else of Wine's, go to the log.
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all,err+msi
-export WINEDLLOVERRIDES='shutdown.exe,icacls.exe,takeown.exe=n;mscoree,mshtml='
+export WINEDLLOVERRIDES='shutdown.exe=n;mscoree,mshtml='
 # Wine's services inherit the output of whatever starts them: files only.
 log=$work/wine.log
 rm -rf "$work"
@@ -34,12 +34,8 @@ wineserver -w # until the new prefix is wholly made
 wineserver -p >>"$log" 2>&1 </dev/null
 system32=$WINEPREFIX/drive_c/windows/system32
 install -m 0755 "$shutdown_recorder" "$system32/shutdown.exe"
-install -m 0755 "$tool_recorder" "$system32/icacls.exe"
-install -m 0755 "$tool_recorder" "$system32/takeown.exe"
-cmp -s "$shutdown_recorder" "$system32/shutdown.exe" &&
-	cmp -s "$tool_recorder" "$system32/icacls.exe" &&
-	cmp -s "$tool_recorder" "$system32/takeown.exe" ||
-	fail "the recorders are not in place in $WINEPREFIX"
+cmp -s "$shutdown_recorder" "$system32/shutdown.exe" ||
+	fail "the recorder is not in place in $WINEPREFIX"
 # schtasks needs the Task Scheduler service.
 wine net start schedule >>"$log" 2>&1 </dev/null
 
@@ -57,7 +53,9 @@ failing() {
 	mkdir "$tables"
 	cp "$1" "$2"
 	msidump -t -d "$tables" "$2" >/dev/null
-	printf 'WixFailWhenDeferred\t3122\tCMD_EXE\t/c exit 1\t\r\n' >>"$tables/CustomAction.idt"
+	printf 'WixSetFailCmd\t51\tWIXFAIL_CMD\t[System64Folder]cmd.exe\t\r\n' >>"$tables/CustomAction.idt"
+	printf 'WixFailWhenDeferred\t3122\tWIXFAIL_CMD\t/d /c exit 1\t\r\n' >>"$tables/CustomAction.idt"
+	printf 'WixSetFailCmd\t\t1002\r\n' >>"$tables/InstallExecuteSequence.idt"
 	printf 'WixFailWhenDeferred\tWIXFAILWHENDEFERRED=1\t6599\r\n' >>"$tables/InstallExecuteSequence.idt"
 	msibuild "$2" -i "$tables/CustomAction.idt" -i "$tables/InstallExecuteSequence.idt"
 }
@@ -79,7 +77,11 @@ rebuilt=$work/reboot_guard-$version-rebuilt.msi
 build_msi "$version" "$rebuilt_source" "$rebuilt"
 
 program_dir=$WINEPREFIX/drive_c/Program\ Files/reboot_guard
-working_dir=$WINEPREFIX/drive_c/ProgramData/reboot_guard
+# The task's working folder is the program's own.
+working_dir=$program_dir
+# Where earlier versions kept the marker, and where any user may make a
+# folder or a link: nothing of this package may ever touch it.
+old_dir=$WINEPREFIX/drive_c/ProgramData/reboot_guard
 task=$system32/tasks/reboot_guard
 source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\reboot_guard'
 
@@ -120,7 +122,7 @@ message_file() {
 }
 gone() { [ ! -e "$1" ]; }
 nothing_left() {
-	gone "$program_dir" && gone "$working_dir" && gone "$task" &&
+	gone "$program_dir" && gone "$task" &&
 		[ -z "$(products)" ] && ! wine reg query "$source_key" </dev/null
 }
 
@@ -131,45 +133,57 @@ check() {
 	if "$@" >/dev/null 2>&1; then echo "ok $name"; else echo "FAIL $name"; failed+=("$name"); fi
 }
 
-# tool_calls: the calls of icacls and takeown since the last, one a line:
-# none, ever, as both follow links and open the folder to others.
-tool_calls() {
-	tr -d '\r' <"$WINEPREFIX/drive_c/tool-calls.log"
-	: >"$WINEPREFIX/drive_c/tool-calls.log"
-}
-: >"$WINEPREFIX/drive_c/tool-calls.log"
 table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
 
 # What wixl cannot write is in the tables: the rollback actions, each
-# right before what it undoes (on its condition, but for the task's
-# registration, which only a first install takes back), and the
-# program's version.
+# right before what it undoes, and the program's version.
 rollbacks_precede() {
 	table CustomAction | awk -F '\t' '
 		$1 ~ /^Rollback/ { if (int($2 / 256) % 2 && int($2 / 1024) % 2) n++; else bad = 1 }
-		END { exit bad || n != 2 }' &&
-	table InstallExecuteSequence | awk -F '\t' '{ at[$1] = $3; when[$1] = $2 }
-		END { if (at["RollbackRegisterTask"] != at["RegisterTask"] - 1 ||
-			at["RollbackUnregisterTask"] != at["UnregisterTask"] - 1 ||
-			when["RollbackUnregisterTask"] != when["UnregisterTask"]) exit 1 }'
+		END { exit bad || n != 3 }' &&
+	table InstallExecuteSequence | awk -F '\t' '{ at[$1] = $3 }
+		END { for (a in at) if (a ~ /^Rollback/ && at[a] != at[substr(a, 9)] - 1) exit 1 }'
 }
 check "each rollback action is one, right before what it undoes" rollbacks_precede
 check "the File table carries the program's version" \
 	[ "$(table File | awk -F '\t' '$1 == "reboot_guard.exe" { print $5 "/" $6 }')" = "$version.0/1033" ]
-# The working folder is made with its access, owner Administrators and
-# two entries, protected from inheritance; on a first install, whatever
-# was at its path is renamed aside first, by cmd, which follows no link;
-# nothing runs takeown or icacls.
-check "CreateFolders makes the working folder for SYSTEM and Administrators alone" [ "$(table MsiLockPermissionsEx)" = \
-	"WorkingFolder	WorkingFolder	CreateFolder	O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)	" ]
-first_install() {
-	table InstallExecuteSequence | awk -F '\t' '
-		$1 ~ /WorkingFolder/ && $2 == "NOT Installed AND NOT OLDER_VERSION_FOUND" { print $3, $1 }' |
-		sort -n | cut -d ' ' -f 2 | paste -sd ' '
+# The working folder is the program's, inside Program Files: nothing goes
+# near ProgramData, and there is nothing to defend.
+names_none() { ! table CustomAction | grep -qiE "$1"; }
+check "no action names ProgramData, %RANDOM%, move, takeown or icacls" \
+	names_none 'CommonAppData|%RANDOM%|\<move\>|takeown|icacls'
+check "no action runs cmd, which would run AutoRun commands without /d" names_none 'cmd\.exe'
+# A task of that name that anyone registered before keeps none of its
+# access: it is deleted, whenever ours is registered, just before.
+deleted_first() {
+	table CustomAction | grep -qx 'DeleteTask	[0-9]*	SCHTASKS_EXE	/delete /tn reboot_guard /f	' &&
+	table InstallExecuteSequence | awk -F '\t' '{ at[$1] = $3; when[$1] = $2 }
+		END { exit !(at["DeleteTask"] < at["RegisterTask"] && when["DeleteTask"] == when["RegisterTask"]) }'
 }
-check "a first install removes a link, renames aside the rest and checks the path, before CreateFolders" \
-	[ "$(first_install)" = "RemoveLinkAtWorkingFolder MoveAsideWorkingFolder CheckWorkingFolderPath" ]
-check "no action runs takeown or icacls" sh -c "! msiinfo export '$msi' CustomAction | grep -qiE 'takeown|icacls'"
+check "any task of that name is deleted before the install registers its own" deleted_first
+# Microsoft's ICE63: RemoveExistingProducts between InstallValidate and
+# InstallInitialize, after InstallFinalize, or after InstallInitialize,
+# InstallExecute or InstallExecuteAgain with no deferred action between.
+removal_placed() {
+	table InstallExecuteSequence | sort -t "$(printf '\t')" -k 3n | awk -F '\t' '
+		NR == FNR { type[$1] = $2; next }
+		$1 ~ /^Install(Validate|Initialize|Execute|ExecuteAgain|Finalize)$/ { last = $1; between = 0 }
+		int(type[$1] / 1024) % 2 { between++ }
+		$1 == "RemoveExistingProducts" {
+			found = 1
+			placed = last == "InstallValidate" || last == "InstallFinalize" ||
+				(last != "" && between == 0) }
+		END { exit !(found && placed) }' <(table CustomAction) -
+}
+check "RemoveExistingProducts sits where ICE63 allows" removal_placed
+# Windows Installer's names are short names, or short|long pairs: ICE03.
+short_names() {
+	local short='[^]\\?|><:/*"+,;=[ .]{1,8}([.][^]\\?|><:/*"+,;=[ .]{1,3})?'
+	{ table File | cut -f 3; table Directory | awk -F '\t' '$2 != "" && $3 != "." { print $3 }'; } |
+		grep -vxE "$short|$short[|][^|]+" | grep -q . && return 1
+	return 0
+}
+check "every file and folder name is a short name or a short|long pair" short_names
 # Validation's own tables: every column of every table described, the
 # set-property actions impersonated (no 0x800 on type 51), and each
 # action of a sequence on a number of its own.
@@ -181,8 +195,10 @@ validated() {
 			table _Validation | cut -f 1,2 | grep -qx "$name	$column" || return 1
 		done
 	done
+	table _Validation | cut -f 8 | grep -v '^$' | grep -vxE 'Text|Formatted|Template|Condition|Guid|Path|Version|Language|Identifier|Binary|UpperCase|LowerCase|Filename|Paths|AnyPath|WildCardFilename|RegPath|CustomSource|Property|Cabinet|Shortcut|FormattedSDDLText|DefaultDir|Integer|DoubleInteger|TimeDate' | grep -q . && return 1
+	return 0
 }
-check "_Validation describes every column of every table" validated
+check "_Validation describes every column of every table, in Windows Installer's categories" validated
 check "no set-property action carries the no-impersonate bit" sh -c "
 	msiinfo export '$msi' CustomAction | tr -d '\r' | tail -n +4 |
 	awk -F '\t' '\$2 % 64 == 51 && int(\$2 / 2048) % 2 { exit 1 }'"
@@ -197,107 +213,118 @@ msiexec /i "$work/failing.msi" failed-install /qn WIXFAILWHENDEFERRED=1 || statu
 check "a first install that fails at its end fails" [ "$status" != 0 ]
 check "and leaves no task, nor anything else" nothing_left
 
-# Any user may make a link at the working folder's path before the install,
-# to a folder of someone else's: the install must neither follow it nor
-# touch what it leads to.
-victim=$work/victim
-mkdir -p "$victim" "$(dirname "$working_dir")"
-echo kept >"$victim/file"
-ln -s "$victim" "$working_dir"
-status=0
-msiexec /i "$msi" linked || status=$?
-check "an install over a link leaves the folder it led to and its file as they were" \
-	[ "$(ls -A "$victim"; cat "$victim/file")" = "file
-kept" ]
-# Windows removes the link itself (rd); Wine cannot, and follows it in
-# every rename, so there the install must refuse.
-if [ "$status" = 0 ]; then
-	check "and makes the working folder a real one" test -d "$working_dir" -a ! -L "$working_dir"
-	msiexec /x "$msi" linked-uninstall || true
-else
-	check "or, where the link cannot be removed, refuses and leaves it" test -L "$working_dir"
-	rm "$working_dir"
-fi
-check "and leaves nothing of reboot_guard" nothing_left
-
-# Or a folder of their own, with a marker in it that would stop every
-# restart.
-mkdir -p "$working_dir/planted"
-echo planted >"$working_dir/rebooted.txt"
-# With a reduced user interface, as a double-click has a full one.
-status=0
-msiexec /i "$msi" install /qr || status=$?
-check "the install with a user interface succeeds" [ "$status" = 0 ]
-check "the program is in Program Files" [ -f "$program_dir/reboot_guard.exe" ]
-check "the pages the README links are beside it" [ -f "$program_dir/doc/windows.md" ]
-check "the working folder exists" [ -d "$working_dir" ]
-check "a first install empties the working folder" [ -z "$(ls -A "$working_dir")" ]
-check "and renames aside what the user made, marker and all" \
-	[ "$(cat "$working_dir".moved-*/rebooted.txt)" = planted ]
-check "nothing ran takeown or icacls" [ -z "$(tool_calls)" ]
-check "the task is registered" [ -f "$task" ]
-check "the event source names the program" [ "$(message_file)" = 'C:\Program Files\reboot_guard\reboot_guard.exe' ]
-check "the program carries its version and an asInvoker manifest" sh -c "
-	strings -el '$program_dir/reboot_guard.exe' | grep -qx '$version' &&
-	grep -q 'level=\"asInvoker\"' '$program_dir/reboot_guard.exe'"
-check "one product is installed" [ "$(products | wc -l)" = 1 ]
-
-# The installed program, in its working folder, at hour 1.
 source "$(dirname "$0")/local_hour.sh"
-(cd "$working_dir" && TZ=$(tz_for_hour 1) wine "$program_dir/reboot_guard.exe" >"$work/run.out" 2>&1 </dev/null)
-check "the installed program made the marker" [ "$(cat "$working_dir/rebooted.txt")" = Rebooted ]
-check "and requested one restart" [ "$(tr -d '\r' <"$working_dir/shutdown-calls.log")" = 'args=/f /r /t 300 marker=yes' ]
+# What any user may have put where earlier versions kept the marker: a
+# folder of their own with a marker in it, or a link to someone else's
+# folder. Its state, which nothing of the package may change.
+victim=$work/victim
+plant() {
+	rm -rf "$old_dir" "$victim"
+	mkdir -p "$victim" "$(dirname "$old_dir")"
+	echo kept >"$victim/file"
+	if [ "$1" = folder ]; then
+		mkdir "$old_dir"
+		echo planted >"$old_dir/rebooted.txt"
+	else
+		ln -s "$victim" "$old_dir"
+	fi
+}
+planted() {
+	find "$old_dir" "$victim" -printf '%p %y %l\n' -type f -exec cat {} \;
+}
 
-# What Wine cannot roll back, the uninstall's rollback action shows run as
-# Windows Installer formats it: it registers the task again from the
-# installed definition.
+# The whole life of an install, with PLANTED put there before it: install,
+# the first hour 1, a repair, an upgrade that keeps the marker, and the
+# uninstall, which leaves nothing.
+lifecycle() {
+	local planted=$1 status before
+	plant "$planted"
+	before=$(planted)
+	status=0
+	# With a reduced user interface once, as a double-click has a full one.
+	msiexec /i "$msi" "install-$planted" $([ "$planted" = folder ] && echo /qr) || status=$?
+	check "over a planted $planted: the install succeeds" [ "$status" = 0 ]
+	check "the program is in Program Files" [ -f "$program_dir/reboot_guard.exe" ]
+	check "the pages the README links are beside it" [ -f "$program_dir/doc/windows.md" ]
+	check "the task is registered" [ -f "$task" ]
+	check "the event source names the program" [ "$(message_file)" = 'C:\Program Files\reboot_guard\reboot_guard.exe' ]
+	check "one product is installed" [ "$(products | wc -l)" = 1 ]
+	check "the install leaves the planted $planted as it was" [ "$(planted)" = "$before" ]
+
+	# The installed program, in the task's working folder, twice in hour 1.
+	local tz
+	tz=$(tz_for_hour 1)
+	for run in first second; do
+		(cd "$working_dir" && TZ=$tz wine "$program_dir/reboot_guard.exe" >"$work/run-$run.out" 2>&1 </dev/null)
+	done
+	check "the installed program made the marker in its folder" [ "$(cat "$working_dir/rebooted.txt")" = Rebooted ]
+	check "and requested one restart in that hour" \
+		[ "$(tr -d '\r' <"$working_dir/shutdown-calls.log")" = 'args=/f /r /t 300 marker=yes' ]
+	rm "$working_dir/shutdown-calls.log"
+	check "hour 1 leaves the planted $planted as it was" [ "$(planted)" = "$before" ]
+
+	# Another build of the installed version is that product, never a
+	# second; reinstalled, it is a repair.
+	msiexec /i "$rebuilt" "repair-$planted" REINSTALL=ALL REINSTALLMODE=vomus /qn || true
+	check "a repair is no second product" [ "$(products)" = "$version" ]
+	check "and keeps the task" [ -f "$task" ]
+	check "and the marker" [ "$(cat "$working_dir/rebooted.txt")" = Rebooted ]
+	check "and leaves the planted $planted as it was" [ "$(planted)" = "$before" ]
+
+	status=0
+	msiexec /i "$newer" "upgrade-$planted" || status=$?
+	check "the upgrade succeeds" [ "$status" = 0 ]
+	check "one product is installed, the newer" [ "$(products)" = "$newer_version" ]
+	check "the task is still registered" [ -f "$task" ]
+	# Restarted at 01:30 and upgraded then, it must not restart at 01:45.
+	check "the marker is still there" [ "$(cat "$working_dir/rebooted.txt")" = Rebooted ]
+	check "the upgrade leaves the planted $planted as it was" [ "$(planted)" = "$before" ]
+
+	status=0
+	msiexec /x "$newer" "uninstall-$planted" || status=$?
+	check "the uninstall succeeds" [ "$status" = 0 ]
+	check "and leaves nothing of reboot_guard, the marker and its folder included" nothing_left
+	check "nor changes the planted $planted" [ "$(planted)" = "$before" ]
+	rm -rf "$old_dir" "$victim"
+}
+
+# What Wine cannot roll back, the rollback actions that register the task
+# again show run as Windows Installer formats them.
 reregisters() {
 	local command
-	command=$(msiinfo export "$msi" CustomAction | tr -d '\r' |
-		awk -F '\t' '$1 == "RollbackUnregisterTask" { print $4 }')
-	command=${command//\[ProgramFolder\]/C:\\Program Files\\reboot_guard\\}
-	wine schtasks /delete /tn reboot_guard /f && [ ! -f "$task" ] &&
-		eval "wine schtasks $command" && [ -f "$task" ]
+	msiexec /i "$msi" rollback-commands || return 1
+	for action in RollbackUnregisterTask RollbackDeleteTask; do
+		command=$(table CustomAction | awk -F '\t' -v action=$action '$1 == action { print $4 }')
+		command=${command//\[ProgramFolder\]/C:\\Program Files\\reboot_guard\\}
+		wine schtasks /delete /tn reboot_guard /f && [ ! -f "$task" ] &&
+			eval "wine schtasks $command" && [ -f "$task" ] || return 1
+	done
+	msiexec /x "$msi" rollback-commands-uninstall && nothing_left
 }
-check "the uninstall's rollback registers the task again from the installed definition" reregisters
+check "the rollbacks of a removal register the task again from the installed definition" reregisters
 
-# Another build of the installed version is that product, never a second.
-msiexec /i "$rebuilt" rebuild || true
-check "a rebuild of the same version is no second product" [ "$(products)" = "$version" ]
-check "and keeps the task" [ -f "$task" ]
-check "and the marker" [ "$(cat "$working_dir/rebooted.txt")" = Rebooted ]
-check "and leaves the working folder's access as it is" [ -z "$(tool_calls)" ]
-
-status=0
-msiexec /i "$newer" upgrade || status=$?
-check "the upgrade succeeds" [ "$status" = 0 ]
-check "one product is installed, the newer" [ "$(products)" = "$newer_version" ]
-check "the task is still registered" [ -f "$task" ]
-check "and the working folder's access as it is" [ -z "$(tool_calls)" ]
-check "and no file kept for the older version's removal" [ ! -e "$working_dir/upgrading" ]
-# Wine's removal of the older product does not set UPGRADINGPRODUCTCODE
-# and takes the marker: what is checked here is the tables' conditions.
-check "the tables keep task and marker in an upgrade's removal" [ "$(msiinfo export "$newer" InstallExecuteSequence |
-	grep -cE '^(UnregisterTask|EmptyWorkingFolder)\sREMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE\s')" = 2 ]
-
+# A newer version installed: an older package is refused. Installed
+# afresh, as Wine's removal of the older version in an upgrade takes the
+# newer's upgrade code with its own, which Windows does not, and the
+# newer could then no longer be found.
+msiexec /i "$newer" newer || true
 status=0
 msiexec /i "$msi" downgrade || status=$?
 check "an older package is refused" [ "$status" != 0 ]
 check "and the newer stays" [ "$(products)" = "$newer_version" ]
-
 # An uninstall that fails at its end. Wine's rollback of an uninstall
 # stops at its own copy of the removed files, before any rollback action,
-# and leaves the product half removed: only that it fails is checked here,
-# and the product is installed again for the last step.
+# and leaves the product half removed: only that it fails is checked
+# here, and the product is installed again for the last step.
 status=0
 msiexec /x "$newer" failed-uninstall /qn WIXFAILWHENDEFERRED=1 || status=$?
 check "an uninstall that fails at its end fails" [ "$status" != 0 ]
 msiexec /i "$newer" reinstall || true
+msiexec /x "$newer" newer-uninstall || true
+check "and, uninstalled, leaves nothing" nothing_left
 
-status=0
-msiexec /x "$newer" uninstall || status=$?
-check "the uninstall succeeds" [ "$status" = 0 ]
-check "and leaves nothing of reboot_guard" nothing_left
+lifecycle folder
+lifecycle link
 
 [ ${#failed[@]} = 0 ] ||
 	fail "these checks did not hold: $(IFS=';'; echo "${failed[*]}") (logs in $work)

@@ -4,7 +4,8 @@
 # with a byte-order mark, declaring that encoding (schtasks refuses any
 # other declaration, which Wine's does not); well-formed XML; and keep
 # what the program relies on: SYSTEM, every 15 minutes with a spread of up
-# to 10, at start-up, and a working directory under ProgramData.
+# to 10, at start-up, in the program's own folder, and the task's own
+# access: SYSTEM and Administrators full, other users read.
 #
 # usage: check_task_xml.sh FILE...   (the .xml, an .msi or a .zip)
 set -euo pipefail
@@ -42,7 +43,8 @@ for file; do
 	check Interval PT15M
 	check RandomDelay PT10M
 	check Duration P1D
-	check WorkingDirectory '%ProgramData%\reboot_guard'
+	check WorkingDirectory '%ProgramFiles%\reboot_guard'
+	check SecurityDescriptor 'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;AU)'
 	check Command '"%ProgramFiles%\reboot_guard\reboot_guard.exe"'
 	[ "$(xmllint --xpath "count(//*[local-name()='BootTrigger'])" "$xml")" = 1 ] ||
 		fail "$file: no start-up trigger"
