@@ -13,10 +13,10 @@
 // run between the marker and the restart request, and returns the run's
 // streams.
 run_streams host_prepare();
-// Makes sure that the C library turns the clock into the local time of
-// the zone the host names. Otherwise puts the zone's name into zone and
-// returns why not.
-const char *host_check_zone(const char **zone);
+// For main: turns clock.now into the local time of the zone the host
+// names, where the C library's is known to be that zone's; otherwise says
+// in clock why there is none to trust.
+void host_local_time(clock_reading &clock);
 // The run's command_runner, shutdown_schedule and event_logger.
 int host_run_command(const char *command);
 bool host_scheduled_shutdown(std::time_t *due);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,34 +15,56 @@
 #include <unistd.h>
 
 #ifdef __GLIBC__
-#include <sys/auxv.h>
-
 #include "zone.h"
 #endif
 
 // POSIX hosts have no Windows shutdown; their own restarts in five minutes.
 const char restart_command[] = "shutdown -r +5";
 
-static const char *tz; // as the run was given it
-
-const char *host_check_zone(const char **zone)
-{
-	tz = std::getenv("TZ");
-	*zone = nullptr;
 #ifdef __GLIBC__
-	// glibc would take a zone it cannot load for UTC, in silence; its zone
-	// names say where it did.
-	static char name[2 * 4096 + 8]; // the longest path and its link
+static void format_offset(long offset, char *text, std::size_t size)
+{
+	long east = offset < 0 ? -offset : offset;
+	std::snprintf(text, size, "%c%02ld:%02ld:%02ld", offset < 0 ? '-' : '+',
+	    east / 3600, east / 60 % 60, east % 60);
+}
+#endif
+
+void host_local_time(clock_reading &clock)
+{
+#ifdef __GLIBC__
+	// glibc would take a zone it cannot load for UTC, in silence, and
+	// invent what a rule or a file does not say: the zone's own offset
+	// for this reading is worked out first, before glibc reads anything,
+	// and glibc's must be the same.
+	static char name[2 * 4096 + 8], reason[128]; // the longest path and
+	                                             // its link
 	const char *zone_dir = std::getenv("TZDIR");
 	if (zone_dir == nullptr || *zone_dir == '\0')
 		zone_dir = "/usr/share/zoneinfo";
-	const char *reason = zone_check(tz, {"/etc/localtime", zone_dir,
-	    getauxval(AT_SECURE) != 0}, name, sizeof name);
-	if (reason != nullptr)
-		*zone = name;
-	return reason;
-#else
-	return nullptr; // another C library's zone is that library's word
+	long offset;
+	clock.zone_error = zone_check(std::getenv("TZ"), {"/etc/localtime",
+	    zone_dir}, clock.now, &offset, name, sizeof name);
+	if (clock.zone_error != nullptr) {
+		clock.unknown_zone = name;
+		return;
+	}
+#endif
+	clock.local_time = std::localtime(&clock.now);
+	if (clock.local_time == nullptr) {
+		clock.error = errno;
+		return;
+	}
+#ifdef __GLIBC__
+	if (clock.local_time->tm_gmtoff != offset) {
+		char glibc[32], own[32];
+		format_offset(clock.local_time->tm_gmtoff, glibc, sizeof glibc);
+		format_offset(offset, own, sizeof own);
+		std::snprintf(reason, sizeof reason, "glibc's offset %s is not "
+		    "the zone's %s", glibc, own);
+		clock.unknown_zone = name;
+		clock.zone_error = reason;
+	}
 #endif
 }
 
@@ -80,12 +103,6 @@ run_streams host_prepare()
 
 int host_run_command(const char *command)
 {
-	// The zone check's spelling of the host's zone was for the clock
-	// alone: the command gets TZ as the run was given it.
-	if (tz == nullptr)
-		unsetenv("TZ");
-	else
-		setenv("TZ", tz, 1);
 	// A parent that ignores SIGCHLD passes that on through exec, and
 	// system could then not collect the status of a request it made.
 	std::signal(SIGCHLD, SIG_DFL);

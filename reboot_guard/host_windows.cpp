@@ -1,9 +1,11 @@
 // What reboot_guard needs of Windows, through msvcrt and the Windows API.
 #include "host.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <direct.h>
 #include <fcntl.h>
@@ -22,11 +24,12 @@ const char restart_command[] =
 // msvcrt would take a TZ from the environment, in a form of its own and
 // with United States summer dates, over the system's zone: the system's
 // zone decides, as the rest of the environment decides nothing.
-const char *host_check_zone(const char **zone)
+void host_local_time(clock_reading &clock)
 {
 	_putenv("TZ=");
-	*zone = nullptr;
-	return nullptr;
+	clock.local_time = std::localtime(&clock.now);
+	if (clock.local_time == nullptr)
+		clock.error = errno;
 }
 
 // Says whether two descriptors lead to the same file; pipes and consoles

@@ -12,17 +12,13 @@ int main()
 {
 	run_streams streams = host_prepare();
 
-	// The clock is read once, in a zone known to be the one the host
-	// names; both checks use this one reading.
-	clock_reading clock{0, nullptr, 0, nullptr, nullptr};
-	clock.zone_error = host_check_zone(&clock.unknown_zone);
-	if (clock.zone_error == nullptr) {
-		clock.now = std::time(nullptr);
-		if (clock.now != static_cast<std::time_t>(-1))
-			clock.local_time = std::localtime(&clock.now);
-		if (clock.local_time == nullptr)
-			clock.error = errno;
-	}
+	// The clock is read once; both checks use this one reading, in the
+	// zone the host names.
+	clock_reading clock{std::time(nullptr), nullptr, 0, nullptr, nullptr};
+	if (clock.now == static_cast<std::time_t>(-1))
+		clock.error = errno;
+	else
+		host_local_time(clock);
 
 	int status = reboot_guard_run(clock, streams, host_run_command,
 	    host_scheduled_shutdown, host_log_event);

@@ -444,6 +444,11 @@ unknown_time_zone() {
 	printf 'Zone Test/Noon %s%s - XYZ\n' "$sign" "${zone:4}" >"$work/noon.zi"
 	zic -b slim -d "$work/zones" "$work/noon.zi"
 	head -c -3 "$noon" >"$noon.cut"
+	# The same zone as zic -r makes it, its data ended a day ago; and a
+	# file with no types, on which glibc's tzset crashes.
+	zic -b slim -r "/@$(( $(date +%s) - 86400 ))" -d "$work/ranged" "$work/noon.zi"
+	{ printf 'TZif2'; head -c 39 /dev/zero; printf 'TZif2'; head -c 39 /dev/zero
+		printf '\nXYZ-5\n'; } >"$work/typeless"
 	while read -r tag zone why; do
 		TZDIR=$work/no-zones zone=$zone run "$tag" 1 "$dir"
 		expect_status "$tag" 1
@@ -454,6 +459,9 @@ unknown_time_zone() {
 	done <<-ZONES
 	legacy US/Eastern No such file or directory
 	cut $noon.cut not a time zone file
+	typeless $work/typeless not a time zone file
+	ranged $work/ranged/Test/Noon its data end before now, and no rule follows them
+	undated CET-1CEST its summer time names no dates: write them, as in CET-1CEST,M3.5.0,M10.5.0/3, or name the zone, as Europe/Berlin
 	ZONES
 	expect_no_marker "$dir"
 	zone=$noon expect_run slim 12 "$dir" none
