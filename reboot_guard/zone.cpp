@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include <fcntl.h>
 #include <strings.h>
@@ -24,13 +25,11 @@ static const char undated[] = "its summer time names no dates: write "
 // Says whether zone, or the last part of its path, is one of UTC's names.
 static bool names_utc(const char *zone)
 {
-	static const char *const names[] = {"UTC", "UCT", "GMT", "Greenwich",
-	    "Universal", "Zulu"};
 	const char *last = std::strrchr(zone, '/');
 
-	last = last != nullptr ? last + 1 : zone;
-	for (const char *name : names)
-		if (strcasecmp(last, name) == 0)
+	for (const char *name : {"UTC", "UCT", "GMT", "Greenwich", "Universal",
+	    "Zulu"})
+		if (strcasecmp(last != nullptr ? last + 1 : zone, name) == 0)
 			return true;
 	return false;
 }
@@ -167,39 +166,34 @@ static bool is_leap(long long year)
 	return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
 }
 
-// Days from 1 January 1970 to the given day of the proleptic Gregorian
-// calendar, month 1 to 12.
-static long long days_from_civil(long long year, int month, int day)
+// Days from 1 January 1970 to 1 January of year, of the Gregorian
+// calendar.
+static long long days_to(long long year)
 {
-	year -= month <= 2;
-	long long era = (year >= 0 ? year : year - 399) / 400;
-	long long of_era = year - era * 400;
-	long long of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 +
-	    day - 1;
-	return era * 146097 + of_era * 365 + of_era / 4 - of_era / 100 +
-	    of_year - 719468;
+	return 365 * (year - 1970) + (year - 1) / 4 - (year - 1) / 100 +
+	    (year - 1) / 400 - 477;
 }
 
 // The time of a change in year, in seconds after 1 January 00:00 UTC, for
 // the local time whose offset is offset.
 static long long change_time(long long year, const change &date, long offset)
 {
-	static const int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30,
-	    31, 30, 31};
+	static const int month_start[] = {0, 31, 59, 90, 120, 151, 181, 212,
+	    243, 273, 304, 334, 365};
 	bool leap = is_leap(year);
-	long long day = date.day;
+	long long day = date.kind == 'J' ? date.day - 1 + (leap && date.day >= 60) :
+	    date.day;
 
-	if (date.kind == 'J') {
-		day = date.day - 1 + (leap && date.day >= 60);
-	} else if (date.kind == 'M') {
-		long long first = days_from_civil(year, date.month, 1);
-		int length = month_days[date.month - 1] + (leap && date.month == 2);
+	if (date.kind == 'M') {
+		int first = month_start[date.month - 1] + (leap && date.month > 2);
+		int length = month_start[date.month] + (leap && date.month >= 2) -
+		    first;
 		// 1 January 1970 was a Thursday, day 4.
-		long long weekday = ((first + 4) % 7 + 7) % 7;
+		long long weekday = ((days_to(year) + first + 4) % 7 + 7) % 7;
 		day = (date.day - weekday + 7) % 7 + 7 * (date.week - 1);
 		while (day >= length)
 			day -= 7; // week 5 is the last
-		day += first - days_from_civil(year, 1, 1);
+		day += first;
 	}
 	return day * 86400 + date.time - offset;
 }
@@ -215,12 +209,12 @@ static long rule_offset_at(const rule &zone, std::time_t now)
 	if (!zone.has_summer)
 		return zone.standard;
 	long long year = 1970 + now / (366 * 86400LL);
-	while (days_from_civil(year, 1, 1) * 86400 > now)
+	while (days_to(year) * 86400 > now)
 		--year;
-	while (days_from_civil(year + 1, 1, 1) * 86400 <= now)
+	while (days_to(year + 1) * 86400 <= now)
 		++year;
 	for (long long y = year + 1; y >= year - 400; --y) {
-		long long first = days_from_civil(y, 1, 1) * 86400;
+		long long first = days_to(y) * 86400;
 		long long on = change_time(y, zone.start, zone.standard);
 		long long off = change_time(y, zone.end, zone.summer);
 		long long length = (is_leap(y) ? 366 : 365) * 86400LL;
@@ -277,8 +271,9 @@ const char *zone_file_offset(const unsigned char *data, std::size_t size,
 			return not_a_zone_file;
 		// isutcnt, isstdcnt, leapcnt, timecnt, typecnt, charcnt.
 		for (int i = 0; i < 6; ++i)
-			counts[i] = static_cast<std::uint32_t>(at32(data + at + 20 + 4 * i));
-		time_size = pass == 0 ? 4 : data[4] == '\0' ? 4 : 8;
+			counts[i] = static_cast<std::uint32_t>(at32(data + at + 20 +
+			    4 * i));
+		time_size = pass == 1 && data[4] != '\0' ? 8 : 4;
 		at += 44;
 		length = counts[0] + counts[1] + counts[2] * (time_size + 4) +
 		    counts[3] * (time_size + 1) + counts[4] * 6 + counts[5];
