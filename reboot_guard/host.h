@@ -22,6 +22,14 @@ int host_run_command(const char *command);
 bool host_scheduled_shutdown(std::time_t *due);
 void host_log_event(event_kind kind, const char *text);
 
+// Reads a schedule of logind's, as systemd writes it: "KEY=value" lines,
+// of which only USEC, the time in microseconds of the real-time clock,
+// says anything here; its wall message is escaped, no line of its own.
+// Puts that time into due and returns true, or returns false where the
+// text has none.
+bool host_schedule_due(const char *text, std::size_t length,
+    std::time_t *due);
+
 // For the run: whether the restart command refused because another's
 // shutdown is scheduled or under way, and what a status other than 0 and
 // -1 says went wrong.

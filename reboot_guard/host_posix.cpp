@@ -3,6 +3,7 @@
 #include "host.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -109,19 +110,38 @@ int host_run_command(const char *command)
 	return std::system(command);
 }
 
+bool host_schedule_due(const char *text, std::size_t length,
+    std::time_t *due)
+{
+	for (const char *line = text, *end; line < text + length; line = end + 1) {
+		end = static_cast<const char *>(std::memchr(line, '\n',
+		    static_cast<std::size_t>(text + length - line)));
+		if (end == nullptr)
+			return false;
+		if (end - line <= 5 || std::memcmp(line, "USEC=", 5) != 0)
+			continue;
+		unsigned long long usec = 0;
+		for (const char *digit = line + 5; digit < end; ++digit) {
+			if (*digit < '0' || *digit > '9' ||
+			    usec > (ULLONG_MAX - 9) / 10)
+				return false;
+			usec = usec * 10 + static_cast<unsigned>(*digit - '0');
+		}
+		*due = static_cast<std::time_t>(usec / 1000000);
+		return true;
+	}
+	return false;
+}
+
 #ifdef __linux__
 // logind keeps one scheduled shutdown in this file, and removes it when
-// the shutdown is cancelled, fails or comes due as a dry run: a line
-// "USEC=" with its time in microseconds of the real-time clock, and
-// "DRY_RUN=1" (or, from older versions, a "MODE=" beginning "dry-") for
-// one that only warns. Its wall message is escaped: no line of its own.
+// the shutdown is cancelled or fails. A dry run (shutdown -k) is written
+// as the shutdown it pretends, and cannot be told from one.
 bool host_scheduled_shutdown(std::time_t *due)
 {
-	char text[4096] = "\n";
+	char text[4096];
 	struct stat status;
 	ssize_t length = -1;
-	unsigned long long usec;
-	int digits = 0;
 
 	// Not blocking: nothing but logind's own file may keep the run
 	// waiting.
@@ -130,19 +150,10 @@ bool host_scheduled_shutdown(std::time_t *due)
 	if (fd == -1)
 		return false;
 	if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
-		length = read(fd, text + 1, sizeof text - 2);
+		length = read(fd, text, sizeof text);
 	close(fd);
-	if (length <= 0)
-		return false;
-	text[length + 1] = '\0';
-	const char *time = std::strstr(text, "\nUSEC=");
-	if (time == nullptr || time[6] < '0' || time[6] > '9' ||
-	    std::sscanf(time + 6, "%llu%n", &usec, &digits) != 1 ||
-	    time[6 + digits] != '\n' || std::strstr(text, "\nDRY_RUN=1\n") ||
-	    std::strstr(text, "\nMODE=dry-"))
-		return false;
-	*due = static_cast<std::time_t>(usec / 1000000);
-	return true;
+	return length > 0 && host_schedule_due(text,
+	    static_cast<std::size_t>(length), due);
 }
 #else
 bool host_scheduled_shutdown(std::time_t *)

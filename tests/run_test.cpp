@@ -311,6 +311,90 @@ TEST_F(run_test, writes_the_marker_and_flushes_the_report_before_the_restart)
 	EXPECT_EQ(read_stream(out), report(1, found));
 }
 
+// What the fake schedule says: a shutdown due then, or none where it is
+// -1.
+std::time_t other_due;
+
+bool fake_schedule(std::time_t *due)
+{
+	*due = other_due;
+	return other_due != -1;
+}
+
+struct due_case {
+	std::time_t due; // after the reading, or -1: none scheduled
+	std::string said;
+	int calls;
+	bool marker_after;
+};
+
+// Another's shutdown in this hour, up to 01:59:59, takes the night's
+// place; one from 02:00:00 sharp may yet be cancelled; one due by now is
+// none. Read at 01:07:12, 52 minutes and 48 seconds before the hour ends.
+TEST_F(run_test, takes_another_shutdown_by_when_it_is_due)
+{
+	const std::time_t now = 1000000, hour_end = now + 3168;
+	const std::string stands = "reboot_guard: a shutdown is already "
+	    "scheduled; this run requested none\n";
+	const due_case cases[] = {
+		{-1, "", 1, true},
+		{now - 600, "", 1, true},
+		{now, "", 1, true},
+		{now + 1, stands, 0, true},
+		{hour_end - 1, stands, 0, true},
+		{hour_end, "reboot_guard: a shutdown is already scheduled, due in "
+		    "53 minutes, after this hour; this run requested none and made "
+		    "no marker\n", 0, false},
+	};
+	std::tm local_time = reading(1);
+	for (const due_case &c : cases) {
+		SCOPED_TRACE("due " + std::to_string(c.due - now));
+		std::remove(MARKER_NAME);
+		fresh_streams();
+		calls = 0;
+		other_due = c.due;
+		EXPECT_EQ(reboot_guard_run({now, &local_time, 0, nullptr, nullptr},
+		    {out, err, false, false}, fake_runner, fake_schedule, nullptr), 0);
+		EXPECT_EQ(read_stream(out), report(1, not_found));
+		EXPECT_EQ(read_stream(err), c.said);
+		EXPECT_EQ(calls, c.calls);
+		EXPECT_EQ(fs::exists(MARKER_NAME), c.marker_after);
+	}
+}
+
+#ifdef __linux__
+struct schedule_case {
+	std::string text;
+	std::time_t due; // -1: none
+};
+
+// logind's schedule as systemd 247 and 257 write it; a wall message that
+// passes 4 KB; no time, or a time that is not one.
+TEST_F(run_test, reads_the_time_of_loginds_schedule)
+{
+	const std::string wall(5000, 'x');
+	const schedule_case cases[] = {
+		{"USEC=1796995200000000\nWARN_WALL=1\nMODE=reboot\n"
+		    "WALL_MESSAGE=Back\\tsoon\n", 1796995200},
+		{"USEC=1796995200999999\nWARN_WALL=1\nMODE=poweroff\nUID=0\n"
+		    "TTY=pts/0\nWALL_MESSAGE=" + wall + "\n", 1796995200},
+		{"WARN_WALL=1\nMODE=poweroff\nUSEC=1000000\n", 1},
+		{"WARN_WALL=1\nMODE=poweroff\n", -1},
+		{"USEC=\nMODE=poweroff\n", -1},
+		{"USEC=17969952000000x\n", -1},
+		{"USEC=1796995200000000", -1},
+		{"USEC=99999999999999999999\n", -1},
+	};
+	for (const schedule_case &c : cases) {
+		SCOPED_TRACE(c.text.substr(0, 60));
+		std::time_t due = -1;
+		EXPECT_EQ(host_schedule_due(c.text.data(), c.text.size(), &due),
+		    c.due != -1);
+		EXPECT_EQ(due, c.due);
+	}
+}
+#endif
+
 struct command_case {
 	int status;
 	int error;
@@ -465,7 +549,7 @@ TEST_F(run_test, counts_a_marker_it_cannot_look_at_as_present)
 
 #ifdef __linux__
 enum class fault { file_size_limit, read_only_folder, failing_sync,
-	unreadable_folder };
+	failing_close, unreadable_folder };
 
 // Makes each of the given system calls fail with error, for the rest of
 // this process's life.
@@ -501,6 +585,9 @@ bool impose(fault kind)
 	// power cut.
 	if (kind == fault::failing_sync)
 		return fail_calls({__NR_fsync, __NR_fdatasync}, EIO);
+	// A close that reports a write that failed late, as NFS may.
+	if (kind == fault::failing_close)
+		return fail_calls({__NR_close}, ENOSPC);
 	// A working directory one may write in but not read, which cannot be
 	// opened to sync it. Root reads any; run as nobody.
 	if (kind == fault::unreadable_folder)
@@ -549,6 +636,9 @@ TEST_F(run_test, leaves_the_marker_as_the_file_system_allows)
 		{1, marker_kind::none, fault::failing_sync, 1,
 		    "reboot_guard: rebooted.txt: Input/output error; no restart "
 		    "requested\n", false},
+		{1, marker_kind::none, fault::failing_close, 1,
+		    "reboot_guard: rebooted.txt: No space left on device; no "
+		    "restart requested\n", false},
 
 		{15, marker_kind::none, fault::read_only_folder, 0, "", false},
 		{15, marker_kind::file, fault::read_only_folder, 1,
@@ -561,7 +651,7 @@ TEST_F(run_test, leaves_the_marker_as_the_file_system_allows)
 	bool filtering = filters_work();
 	for (const fault_case &c : cases) {
 		SCOPED_TRACE("hour " + std::to_string(c.hour));
-		if ((c.kind == fault::failing_sync ||
+		if ((c.kind == fault::failing_sync || c.kind == fault::failing_close ||
 		    c.kind == fault::read_only_folder) && !filtering) {
 			std::printf("skipped: no system call filter here\n");
 			continue;
@@ -657,6 +747,17 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 	std::string body = zone.substr(0, zone.rfind('\n', zone.size() - 2) + 1);
 	write("zones/Europe/Berlin.month", body + "CET-1CEST,M13.5.0,M10.5.0\n");
 	write("zones/Europe/Berlin.undated", body + "CET-1CEST\n");
+	// Its footer's first line end gone; a rule of 255 characters there,
+	// as long as one may be, and of 256.
+	write("zones/Europe/Berlin.line", body.substr(0, body.size() - 1) +
+	    "x" + zone.substr(body.size()));
+	write("zones/Europe/Berlin.255", body + "<" + std::string(251, 'A') +
+	    ">-1\n");
+	write("zones/Europe/Berlin.256", body + "<" + std::string(252, 'A') +
+	    ">-1\n");
+	// Version 1: the 32-bit data alone, without the rule.
+	write("zones/Europe/Berlin.v1", zone.substr(0, 4) + '\0' +
+	    zone.substr(5, second - 5));
 	// The host's zone a link named UTC, to a file that is not UTC.
 	write("zones/Etc/UTC", zone.substr(0, zone.size() - 5));
 	write("zones/Europe/Kyiv", "not a zone");
@@ -694,6 +795,12 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 		{"Europe/Berlin.undated", nullptr, undated.c_str(),
 		    "Europe/Berlin.undated"},
 		{"Europe/Kyiv", nullptr, "not a time zone file", "Europe/Kyiv"},
+		{"Europe/Berlin.line", nullptr, "not a time zone file",
+		    "Europe/Berlin.line"},
+		{"Europe/Berlin.255", nullptr, nullptr, "Europe/Berlin.255"},
+		{"Europe/Berlin.256", nullptr, "not a time zone file",
+		    "Europe/Berlin.256"},
+		{"Europe/Berlin.v1", nullptr, nullptr, "Europe/Berlin.v1"},
 		{too_long.c_str(), nullptr, std::strerror(ENAMETOOLONG), too_long},
 		{"fifo", nullptr, "not a regular file", "fifo"},
 		{"EST5EDT", nullptr, undated.c_str(), "EST5EDT"},
@@ -715,6 +822,32 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 		{"CET-1CEST,M3.5.0,M10.5.0/3x", nullptr, "not a rule",
 		    "CET-1CEST,M3.5.0,M10.5.0/3x"},
 		{"XYZ-25", nullptr, "not a rule", "XYZ-25"},
+		{"XY-3", nullptr, missing.c_str(), "XY-3"},
+		{"CET-1CEST,M1.1.0,M12.5.6", nullptr, nullptr, "CET-1CEST,M1.1.0,M12.5.6"},
+		{"CET-1CEST,M0.1.0,M12.5.6", nullptr, "not a rule", "CET-1CEST,M0.1.0,M12.5.6"},
+		{"CET-1CEST,M1.1.0,M13.5.6", nullptr, "not a rule", "CET-1CEST,M1.1.0,M13.5.6"},
+		{"CET-1CEST,M3.0.0,M10.5.0", nullptr, "not a rule", "CET-1CEST,M3.0.0,M10.5.0"},
+		{"CET-1CEST,M3.5.0,M10.6.0", nullptr, "not a rule", "CET-1CEST,M3.5.0,M10.6.0"},
+		{"CET-1CEST,M3.5.7,M10.5.0", nullptr, "not a rule", "CET-1CEST,M3.5.7,M10.5.0"},
+		{"CET-1CEST,J1,J365", nullptr, nullptr, "CET-1CEST,J1,J365"},
+		{"CET-1CEST,J0,J365", nullptr, "not a rule", "CET-1CEST,J0,J365"},
+		{"CET-1CEST,J1,J366", nullptr, "not a rule", "CET-1CEST,J1,J366"},
+		{"CET-1CEST,0,365", nullptr, nullptr, "CET-1CEST,0,365"},
+		{"CET-1CEST,0,366", nullptr, "not a rule", "CET-1CEST,0,366"},
+		{"CET-1CEST,M3.5.0/-167,M10.5.0/167", nullptr, nullptr, "CET-1CEST,M3.5.0/-167,M10.5.0/167"},
+		{"CET-1CEST,M3.5.0/-168,M10.5.0", nullptr, "not a rule", "CET-1CEST,M3.5.0/-168,M10.5.0"},
+		{"CET-1CEST,M3.5.0,M10.5.0/168", nullptr, "not a rule", "CET-1CEST,M3.5.0,M10.5.0/168"},
+		{"CET-1CEST,M3.5.0/2:59:59,M10.5.0", nullptr, nullptr, "CET-1CEST,M3.5.0/2:59:59,M10.5.0"},
+		{"CET-1CEST,M3.5.0/2:60,M10.5.0", nullptr, "not a rule", "CET-1CEST,M3.5.0/2:60,M10.5.0"},
+		{"CET-1CEST,M3.5.0M10.5.0/3", nullptr, "not a rule", "CET-1CEST,M3.5.0M10.5.0/3"},
+		{"XYZ-24", nullptr, nullptr, "XYZ-24"},
+		{"XYZ24", nullptr, nullptr, "XYZ24"},
+		{"XYZ24ABC23,M3.5.0,M10.5.0", nullptr, nullptr, "XYZ24ABC23,M3.5.0,M10.5.0"},
+		{"XYZ-05:59:59", nullptr, nullptr, "XYZ-05:59:59"},
+		{"XYZ-05:60", nullptr, "not a rule", "XYZ-05:60"},
+		{"XYZ-05:00:60", nullptr, "not a rule", "XYZ-05:00:60"},
+		{"<ABC>-3", nullptr, nullptr, "<ABC>-3"},
+		{"<AB>-3", nullptr, "not a rule", "<AB>-3"},
 		{"UTC", nullptr, nullptr, "UTC"},
 		{"utc", nullptr, nullptr, "utc"},
 		{"Zulu", nullptr, nullptr, "Zulu"},

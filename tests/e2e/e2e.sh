@@ -519,16 +519,28 @@ other_shutdown_scheduled() {
 	[ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null || skip "needs root and a mount namespace"
 	parent=("$(command -v unshare)" -m "$(command -v sh)" -c 'path=$PATH
 		PATH=/usr/sbin:/usr/bin:/sbin:/bin
-		mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/shutdown &&
-		{ [ ! -s "$0" ] || cp "$0" /run/systemd/shutdown/scheduled; } &&
+		mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/shutdown && {
+			if [ -p "$0" ]; then mkfifo /run/systemd/shutdown/scheduled
+			elif [ -s "$0" ]; then cp "$0" /run/systemd/shutdown/scheduled; fi; } &&
 		PATH=$path exec "$@"' "$work/scheduled")
 	while read -r tag due lines outcome; do
 		dir=$(new_dir)
 		now=$(date +%s)
-		{
-			[ "$due" = - ] || echo "USEC=$(( (now + due) * 1000000 ))"
-			printf '%s\n' ${lines//,/ }
-		} >"$work/scheduled"
+		rm -f "$work/scheduled"
+		if [ "$lines" = fifo ]; then
+			mkfifo "$work/scheduled"
+		else
+			# A wall message, escaped as systemd escapes it, of up to 4
+			# KB and past: size=N makes the file N bytes.
+			{
+				[ "$due" = - ] || echo "USEC=$(( (now + due) * 1000000 ))"
+				printf '%s\n' ${lines//,/ } | grep -v '^size='
+			} >"$work/scheduled"
+			if [[ $lines =~ size=([0-9]+) ]]; then
+				local pad=$(( BASH_REMATCH[1] - $(wc -c <"$work/scheduled") - 14 ))
+				printf 'WALL_MESSAGE=%s\n' "$(head -c "$pad" /dev/zero | tr '\0' x)" >>"$work/scheduled"
+			fi
+		fi
 		: >"$work/$tag.err"
 		JOURNAL_STREAM=$(stat -c %d:%i "$work/$tag.err") run "$tag" 1 "$dir"
 		expect_status "$tag" 0
@@ -552,12 +564,13 @@ other_shutdown_scheduled() {
 		[ "$(cat "$work/$tag.err")" = "$said" ] || fail "run $tag: stderr: $(cat "$work/$tag.err")"
 		expect_requests "$dir" "$([ "$outcome" = marker ] && echo 0 || echo 1)"
 	done <<-ROWS
-	this_hour 600 MODE=reboot,WARN_WALL=1 marker
-	later 10800 MODE=poweroff none
-	past -600 MODE=poweroff requested
-	dry_run 600 MODE=poweroff,DRY_RUN=1 requested
-	old_dry_run 600 MODE=dry-poweroff requested
-	no_time - MODE=poweroff requested
+	this_hour 600 WARN_WALL=1,MODE=reboot,WALL_MESSAGE=Back\tsoon marker
+	later 10800 WARN_WALL=1,MODE=poweroff,UID=0,TTY=pts/0,WALL_MESSAGE=Off\ttonight\x21 none
+	at_4k 600 WARN_WALL=1,MODE=poweroff,UID=1000,TTY=pts/1,size=4096 marker
+	past_4k 600 WARN_WALL=1,MODE=poweroff,UID=1000,TTY=pts/1,size=5000 marker
+	past -600 WARN_WALL=0,MODE=poweroff requested
+	no_time - WARN_WALL=1,MODE=poweroff requested
+	fifo - fifo requested
 	ROWS
 	parent=()
 }
