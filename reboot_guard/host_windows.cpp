@@ -23,10 +23,12 @@ const char restart_command[] =
 
 // msvcrt would take a TZ from the environment, in a form of its own and
 // with United States summer dates, over the system's zone: the system's
-// zone decides, as the rest of the environment decides nothing.
+// zone decides, as the rest of the environment decides nothing. Read
+// again here, as reading the clock may already have read TZ.
 void host_local_time(clock_reading &clock)
 {
 	_putenv("TZ=");
+	_tzset();
 	clock.local_time = std::localtime(&clock.now);
 	if (clock.local_time == nullptr)
 		clock.error = errno;
