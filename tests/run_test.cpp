@@ -696,7 +696,8 @@ struct zone_case {
 	const char *tz;        // null: TZ unset
 	const char *localtime; // where the host's zone link points, or null
 	const char *reason;    // null: the zone has an offset at the instant
-	std::string name;      // "localtime ..." is the host's zone
+	std::string name;      // "localtime ..." is the host's zone; empty:
+	                       // tz itself
 	const char *zone_dir = "zones";
 };
 
@@ -761,6 +762,46 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 	// The host's zone a link named UTC, to a file that is not UTC.
 	write("zones/Etc/UTC", zone.substr(0, zone.size() - 5));
 	write("zones/Europe/Kyiv", "not a zone");
+	// Zone files of version 2 made here, each with its counts (isutcnt,
+	// isstdcnt, leapcnt, timecnt, typecnt, charcnt) after an empty first
+	// block; its types are offsets east with their summer-time flags.
+	auto tzif = [](std::vector<unsigned> counts, std::vector<long> types,
+	    const std::string &changes, const std::string &footer) {
+		auto big = [](long n, int bytes) {
+			std::string text;
+			for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+				text += static_cast<char>(n >> shift & 0xff);
+			return text;
+		};
+		std::string file = "TZif2" + std::string(39, '\0') + "TZif2" +
+		    std::string(15, '\0');
+		for (unsigned n : counts)
+			file += big(n, 4);
+		file += changes;
+		for (std::size_t i = 0; i + 1 < types.size(); i += 2)
+			file += big(types[i], 4) + static_cast<char>(types[i + 1]) + '\0';
+		return file + std::string("XYZ\0", counts[5]) +
+		    std::string(counts[1] + counts[0], '\0') + "\n" + footer + "\n";
+	};
+	fs::create_directories("zones/Made");
+	const std::string change = std::string(8, '\0');
+	write("zones/Made/whole", tzif({1, 1, 0, 0, 1, 4}, {3600, 0}, "", ""));
+	write("zones/Made/no_types", tzif({0, 0, 0, 0, 0, 4}, {}, "", ""));
+	write("zones/Made/no_chars", tzif({0, 0, 0, 0, 1, 0}, {3600, 0}, "", ""));
+	write("zones/Made/isutcnt", tzif({2, 0, 0, 0, 1, 4}, {3600, 0}, "", ""));
+	write("zones/Made/isstdcnt", tzif({0, 2, 0, 0, 1, 4}, {3600, 0}, "", ""));
+	write("zones/Made/index", tzif({0, 0, 0, 1, 1, 4}, {3600, 0},
+	    change + '\0', "XYZ-1"));
+	write("zones/Made/index_past", tzif({0, 0, 0, 1, 1, 4}, {3600, 0},
+	    change + '\1', "XYZ-1"));
+	write("zones/Made/summer", tzif({0, 0, 0, 0, 1, 4}, {3600, 1}, "", ""));
+	write("zones/Made/summer_2", tzif({0, 0, 0, 0, 1, 4}, {3600, 2}, "", ""));
+	write("zones/Made/east", tzif({0, 0, 0, 0, 1, 4}, {93599, 0}, "", ""));
+	write("zones/Made/east_past", tzif({0, 0, 0, 0, 1, 4}, {93600, 0}, "",
+	    ""));
+	write("zones/Made/west", tzif({0, 0, 0, 0, 1, 4}, {-89999, 0}, "", ""));
+	write("zones/Made/west_past", tzif({0, 0, 0, 0, 1, 4}, {-90000, 0}, "",
+	    ""));
 	ASSERT_EQ(mkfifo("zones/fifo", 0600), 0);
 	fs::create_directory("fifos");
 	ASSERT_EQ(mkfifo("fifos/UTC", 0600), 0);
@@ -779,78 +820,93 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 	    "Europe/Berlin";
 	const std::string localtime = (directory / "localtime").string();
 	const zone_case cases[] = {
-		{"Europe/Berlin", nullptr, nullptr, "Europe/Berlin"},
-		{":Europe/Berlin", nullptr, nullptr, ":Europe/Berlin"},
+		{"Europe/Berlin", nullptr, nullptr, ""},
+		{":Europe/Berlin", nullptr, nullptr, ""},
 		{long_path.c_str(), nullptr, nullptr, long_path},
 		{"Europe/Berlin.cut", nullptr, "not a time zone file",
 		    "Europe/Berlin.cut"},
 		{"Europe/Berlin.type", nullptr, "not a time zone file",
 		    "Europe/Berlin.type"},
-		{"US/Eastern", nullptr, missing.c_str(), "US/Eastern"},
-		{"CET", nullptr, missing.c_str(), "CET"},
+		{"US/Eastern", nullptr, missing.c_str(), ""},
+		{"CET", nullptr, missing.c_str(), ""},
 		{"Europe/Berlin.rule", nullptr, "not a time zone file",
 		    "Europe/Berlin.rule"},
 		{"Europe/Berlin.month", nullptr, "not a time zone file",
 		    "Europe/Berlin.month"},
 		{"Europe/Berlin.undated", nullptr, undated.c_str(),
 		    "Europe/Berlin.undated"},
-		{"Europe/Kyiv", nullptr, "not a time zone file", "Europe/Kyiv"},
+		{"Europe/Kyiv", nullptr, "not a time zone file", ""},
 		{"Europe/Berlin.line", nullptr, "not a time zone file",
 		    "Europe/Berlin.line"},
-		{"Europe/Berlin.255", nullptr, nullptr, "Europe/Berlin.255"},
+		{"Europe/Berlin.255", nullptr, nullptr, ""},
 		{"Europe/Berlin.256", nullptr, "not a time zone file",
 		    "Europe/Berlin.256"},
-		{"Europe/Berlin.v1", nullptr, nullptr, "Europe/Berlin.v1"},
+		{"Europe/Berlin.v1", nullptr, nullptr, ""},
+		{"Made/whole", nullptr, nullptr, ""},
+		{"Made/no_types", nullptr, "not a time zone file", ""},
+		{"Made/no_chars", nullptr, "not a time zone file", ""},
+		{"Made/isutcnt", nullptr, "not a time zone file", ""},
+		{"Made/isstdcnt", nullptr, "not a time zone file", ""},
+		{"Made/index", nullptr, nullptr, ""},
+		{"Made/index_past", nullptr, "not a time zone file", ""},
+		{"Made/summer", nullptr, nullptr, ""},
+		{"Made/summer_2", nullptr, "not a time zone file", ""},
+		{"Made/east", nullptr, nullptr, ""},
+		{"Made/east_past", nullptr, "not a time zone file", ""},
+		{"Made/west", nullptr, nullptr, ""},
+		{"Made/west_past", nullptr, "not a time zone file", ""},
+		{"XYZ-1ABC-24,M3.5.0,M10.5.0", nullptr, nullptr, ""},
+		{"XYZ-1ABC-25,M3.5.0,M10.5.0", nullptr, "not a rule", ""},
 		{too_long.c_str(), nullptr, std::strerror(ENAMETOOLONG), too_long},
-		{"fifo", nullptr, "not a regular file", "fifo"},
-		{"EST5EDT", nullptr, undated.c_str(), "EST5EDT"},
-		{"XYZ-7ABC", nullptr, undated.c_str(), "XYZ-7ABC"},
-		{"XYZ-05:30", nullptr, nullptr, "XYZ-05:30"},
-		{"<+03>-3", nullptr, nullptr, "<+03>-3"},
+		{"fifo", nullptr, "not a regular file", ""},
+		{"EST5EDT", nullptr, undated.c_str(), ""},
+		{"XYZ-7ABC", nullptr, undated.c_str(), ""},
+		{"XYZ-05:30", nullptr, nullptr, ""},
+		{"<+03>-3", nullptr, nullptr, ""},
 		{"AEST-10AEDT,M10.1.0,M4.1.0/3", nullptr, nullptr,
 		    "AEST-10AEDT,M10.1.0,M4.1.0/3"},
 		{"IST-2IDT,M3.4.4/26,M10.5.0", nullptr, nullptr,
 		    "IST-2IDT,M3.4.4/26,M10.5.0"},
 		{"<-03>3<-02>,M3.5.0/-2,M10.5.0/-1", nullptr, nullptr,
 		    "<-03>3<-02>,M3.5.0/-2,M10.5.0/-1"},
-		{"<+3>-3", nullptr, "not a rule", "<+3>-3"},
+		{"<+3>-3", nullptr, "not a rule", ""},
 		{"CET-1CEST;M3.5.0,M10.5.0/3", nullptr, "not a rule",
 		    "CET-1CEST;M3.5.0,M10.5.0/3"},
-		{"EST5EDT,garbage", nullptr, "not a rule", "EST5EDT,garbage"},
+		{"EST5EDT,garbage", nullptr, "not a rule", ""},
 		{"CET-1CEST,M13.5.0,M10.5.0", nullptr, "not a rule",
 		    "CET-1CEST,M13.5.0,M10.5.0"},
 		{"CET-1CEST,M3.5.0,M10.5.0/3x", nullptr, "not a rule",
 		    "CET-1CEST,M3.5.0,M10.5.0/3x"},
-		{"XYZ-25", nullptr, "not a rule", "XYZ-25"},
-		{"XY-3", nullptr, missing.c_str(), "XY-3"},
-		{"CET-1CEST,M1.1.0,M12.5.6", nullptr, nullptr, "CET-1CEST,M1.1.0,M12.5.6"},
-		{"CET-1CEST,M0.1.0,M12.5.6", nullptr, "not a rule", "CET-1CEST,M0.1.0,M12.5.6"},
-		{"CET-1CEST,M1.1.0,M13.5.6", nullptr, "not a rule", "CET-1CEST,M1.1.0,M13.5.6"},
-		{"CET-1CEST,M3.0.0,M10.5.0", nullptr, "not a rule", "CET-1CEST,M3.0.0,M10.5.0"},
-		{"CET-1CEST,M3.5.0,M10.6.0", nullptr, "not a rule", "CET-1CEST,M3.5.0,M10.6.0"},
-		{"CET-1CEST,M3.5.7,M10.5.0", nullptr, "not a rule", "CET-1CEST,M3.5.7,M10.5.0"},
-		{"CET-1CEST,J1,J365", nullptr, nullptr, "CET-1CEST,J1,J365"},
-		{"CET-1CEST,J0,J365", nullptr, "not a rule", "CET-1CEST,J0,J365"},
-		{"CET-1CEST,J1,J366", nullptr, "not a rule", "CET-1CEST,J1,J366"},
-		{"CET-1CEST,0,365", nullptr, nullptr, "CET-1CEST,0,365"},
-		{"CET-1CEST,0,366", nullptr, "not a rule", "CET-1CEST,0,366"},
-		{"CET-1CEST,M3.5.0/-167,M10.5.0/167", nullptr, nullptr, "CET-1CEST,M3.5.0/-167,M10.5.0/167"},
-		{"CET-1CEST,M3.5.0/-168,M10.5.0", nullptr, "not a rule", "CET-1CEST,M3.5.0/-168,M10.5.0"},
-		{"CET-1CEST,M3.5.0,M10.5.0/168", nullptr, "not a rule", "CET-1CEST,M3.5.0,M10.5.0/168"},
-		{"CET-1CEST,M3.5.0/2:59:59,M10.5.0", nullptr, nullptr, "CET-1CEST,M3.5.0/2:59:59,M10.5.0"},
-		{"CET-1CEST,M3.5.0/2:60,M10.5.0", nullptr, "not a rule", "CET-1CEST,M3.5.0/2:60,M10.5.0"},
-		{"CET-1CEST,M3.5.0M10.5.0/3", nullptr, "not a rule", "CET-1CEST,M3.5.0M10.5.0/3"},
-		{"XYZ-24", nullptr, nullptr, "XYZ-24"},
-		{"XYZ24", nullptr, nullptr, "XYZ24"},
-		{"XYZ24ABC23,M3.5.0,M10.5.0", nullptr, nullptr, "XYZ24ABC23,M3.5.0,M10.5.0"},
-		{"XYZ-05:59:59", nullptr, nullptr, "XYZ-05:59:59"},
-		{"XYZ-05:60", nullptr, "not a rule", "XYZ-05:60"},
-		{"XYZ-05:00:60", nullptr, "not a rule", "XYZ-05:00:60"},
-		{"<ABC>-3", nullptr, nullptr, "<ABC>-3"},
-		{"<AB>-3", nullptr, "not a rule", "<AB>-3"},
-		{"UTC", nullptr, nullptr, "UTC"},
-		{"utc", nullptr, nullptr, "utc"},
-		{"Zulu", nullptr, nullptr, "Zulu"},
+		{"XYZ-25", nullptr, "not a rule", ""},
+		{"XY-3", nullptr, missing.c_str(), ""},
+		{"CET-1CEST,M1.1.0,M12.5.6", nullptr, nullptr, ""},
+		{"CET-1CEST,M0.1.0,M12.5.6", nullptr, "not a rule", ""},
+		{"CET-1CEST,M1.1.0,M13.5.6", nullptr, "not a rule", ""},
+		{"CET-1CEST,M3.0.0,M10.5.0", nullptr, "not a rule", ""},
+		{"CET-1CEST,M3.5.0,M10.6.0", nullptr, "not a rule", ""},
+		{"CET-1CEST,M3.5.7,M10.5.0", nullptr, "not a rule", ""},
+		{"CET-1CEST,J1,J365", nullptr, nullptr, ""},
+		{"CET-1CEST,J0,J365", nullptr, "not a rule", ""},
+		{"CET-1CEST,J1,J366", nullptr, "not a rule", ""},
+		{"CET-1CEST,0,365", nullptr, nullptr, ""},
+		{"CET-1CEST,0,366", nullptr, "not a rule", ""},
+		{"CET-1CEST,M3.5.0/-167,M10.5.0/167", nullptr, nullptr, ""},
+		{"CET-1CEST,M3.5.0/-168,M10.5.0", nullptr, "not a rule", ""},
+		{"CET-1CEST,M3.5.0,M10.5.0/168", nullptr, "not a rule", ""},
+		{"CET-1CEST,M3.5.0/2:59:59,M10.5.0", nullptr, nullptr, ""},
+		{"CET-1CEST,M3.5.0/2:60,M10.5.0", nullptr, "not a rule", ""},
+		{"CET-1CEST,M3.5.0M10.5.0/3", nullptr, "not a rule", ""},
+		{"XYZ-24", nullptr, nullptr, ""},
+		{"XYZ24", nullptr, nullptr, ""},
+		{"XYZ24ABC23,M3.5.0,M10.5.0", nullptr, nullptr, ""},
+		{"XYZ-05:59:59", nullptr, nullptr, ""},
+		{"XYZ-05:60", nullptr, "not a rule", ""},
+		{"XYZ-05:00:60", nullptr, "not a rule", ""},
+		{"<ABC>-3", nullptr, nullptr, ""},
+		{"<AB>-3", nullptr, "not a rule", ""},
+		{"UTC", nullptr, nullptr, ""},
+		{"utc", nullptr, nullptr, ""},
+		{"Zulu", nullptr, nullptr, ""},
 		{"", nullptr, nullptr, "zones/Universal"},
 		{"", nullptr, "not a regular file", "fifos/Universal", "fifos"},
 		{nullptr, nullptr, nullptr, "localtime"},
@@ -886,8 +942,8 @@ TEST_F(run_test, knows_which_time_zones_cannot_be_loaded)
 		const char *reason = zone_check(c.tz, {localtime.c_str(),
 		    c.zone_dir}, instant, &offset, name, sizeof name);
 		EXPECT_STREQ(reason, c.reason);
-		EXPECT_EQ(name, c.name.rfind("localtime", 0) == 0 ?
-		    directory.string() + "/" + c.name : c.name);
+		EXPECT_EQ(name, c.name.empty() ? c.tz : c.name.rfind("localtime",
+		    0) == 0 ? directory.string() + "/" + c.name : c.name);
 		if (reason == nullptr && c.tz != nullptr) {
 			setenv("TZDIR", c.zone_dir, 1);
 			EXPECT_EQ(offset, glibc_offset(c.tz, instant));
